@@ -5,6 +5,8 @@
 
 #include <getopt.h>
 
+#include <csignal>
+
 void print_usage(FILE *out, const char *program) {
   std::fputs(
       "The backend of Tapolux.\n"
@@ -50,5 +52,9 @@ int run_cli(int argc, char **argv) {
   if (status != start_backend) {
     return status;
   }
+  // A frontend that goes away must take the backend with it at the next
+  // record. Some launchers hand their children SIGPIPE ignored; the default
+  // action is restored so that the closed pipe still ends the process.
+  std::signal(SIGPIPE, SIG_DFL);
   return run_seat_input();
 }
