@@ -42,144 +42,126 @@ int __open_2(const char *path, int flags);
 int __open64_2(const char *path, int flags);
 
 /* The next definition of a symbol after this library, resolved once. */
-#define NEXT(name)                                                          \
-    static __typeof__(&name) next_fn;                                       \
-    if (!next_fn)                                                           \
-        next_fn = __extension__(__typeof__(&name)) dlsym(RTLD_NEXT, #name); \
-    if (!next_fn)                                                           \
-        abort()
+#define NEXT(name)                                                                  \
+  static __typeof__(&name) next_fn;                                                 \
+  if (!next_fn) next_fn = __extension__(__typeof__(&name)) dlsym(RTLD_NEXT, #name); \
+  if (!next_fn) abort()
 
 /* --- 1. /run/udev into the test bed --- */
 
-static const char *redirect(const char *path, char *buf, size_t size)
-{
-    static const char prefix[] = "/run/udev";
-    const char *root = getenv("UMOCKDEV_DIR");
+static const char *redirect(const char *path, char *buf, size_t size) {
+  static const char prefix[] = "/run/udev";
+  const char *root = getenv("UMOCKDEV_DIR");
 
-    if (!root || !path || strncmp(path, prefix, sizeof prefix - 1) != 0)
-        return path;
-    if (path[sizeof prefix - 1] != '\0' && path[sizeof prefix - 1] != '/')
-        return path; /* /run/udevfoo is not ours */
-    if ((size_t)snprintf(buf, size, "%s%s", root, path) >= size)
-        return path;
-    return buf;
+  if (!root || !path || strncmp(path, prefix, sizeof prefix - 1) != 0) return path;
+  if (path[sizeof prefix - 1] != '\0' && path[sizeof prefix - 1] != '/')
+    return path; /* /run/udevfoo is not ours */
+  if ((size_t)snprintf(buf, size, "%s%s", root, path) >= size) return path;
+  return buf;
 }
 
-#define REDIRECT(path)         \
-    char redirect_buf[4096];   \
-    path = redirect(path, redirect_buf, sizeof redirect_buf)
+#define REDIRECT(path)     \
+  char redirect_buf[4096]; \
+  path = redirect(path, redirect_buf, sizeof redirect_buf)
 
 /* --- 2. remember descriptors of emulated input nodes --- */
 
 enum { TRACKED_FDS = 1024 };
 static char *tracked_path[TRACKED_FDS];
 
-static void forget(int fd)
-{
-    if (fd >= 0 && fd < TRACKED_FDS)
-        free(__atomic_exchange_n(&tracked_path[fd], NULL, __ATOMIC_ACQ_REL));
+static void forget(int fd) {
+  if (fd >= 0 && fd < TRACKED_FDS)
+    free(__atomic_exchange_n(&tracked_path[fd], NULL, __ATOMIC_ACQ_REL));
 }
 
-static int track(int fd, const char *path)
-{
-    if (fd >= 0 && fd < TRACKED_FDS && strncmp(path, "/dev/input/", 11) == 0)
-        free(__atomic_exchange_n(&tracked_path[fd], strdup(path), __ATOMIC_ACQ_REL));
-    return fd;
+static int track(int fd, const char *path) {
+  if (fd >= 0 && fd < TRACKED_FDS && strncmp(path, "/dev/input/", 11) == 0)
+    free(__atomic_exchange_n(&tracked_path[fd], strdup(path), __ATOMIC_ACQ_REL));
+  return fd;
 }
 
-static const char *tracked(int fd)
-{
-    return fd >= 0 && fd < TRACKED_FDS
-        ? __atomic_load_n(&tracked_path[fd], __ATOMIC_ACQUIRE) : NULL;
+static const char *tracked(int fd) {
+  return fd >= 0 && fd < TRACKED_FDS ? __atomic_load_n(&tracked_path[fd], __ATOMIC_ACQUIRE) : NULL;
 }
 
 /* open() takes a mode only when it may create a file. */
-#define MODE_ARG(flags, mode)                                  \
-    mode_t mode = 0;                                           \
-    if ((flags) & (O_CREAT | O_TMPFILE)) {                     \
-        va_list ap;                                            \
-        va_start(ap, flags);                                   \
-        mode = va_arg(ap, mode_t);                             \
-        va_end(ap);                                            \
-    }
+#define MODE_ARG(flags, mode)            \
+  mode_t mode = 0;                       \
+  if ((flags) & (O_CREAT | O_TMPFILE)) { \
+    va_list ap;                          \
+    va_start(ap, flags);                 \
+    mode = va_arg(ap, mode_t);           \
+    va_end(ap);                          \
+  }
 
-#define WRAP_OPEN(name)                                         \
-    int name(const char *path, int flags, ...)                  \
-    {                                                           \
-        MODE_ARG(flags, mode);                                  \
-        NEXT(name);                                             \
-        const char *orig = path;                                \
-        REDIRECT(path);                                         \
-        return track(next_fn(path, flags, mode), orig);         \
-    }
+#define WRAP_OPEN(name)                             \
+  int name(const char *path, int flags, ...) {      \
+    MODE_ARG(flags, mode);                          \
+    NEXT(name);                                     \
+    const char *orig = path;                        \
+    REDIRECT(path);                                 \
+    return track(next_fn(path, flags, mode), orig); \
+  }
 WRAP_OPEN(open)
 WRAP_OPEN(open64)
 
-#define WRAP_OPEN_2(name)                                       \
-    int name(const char *path, int flags)                       \
-    {                                                           \
-        NEXT(name);                                             \
-        const char *orig = path;                                \
-        REDIRECT(path);                                         \
-        return track(next_fn(path, flags), orig);               \
-    }
+#define WRAP_OPEN_2(name)                     \
+  int name(const char *path, int flags) {     \
+    NEXT(name);                               \
+    const char *orig = path;                  \
+    REDIRECT(path);                           \
+    return track(next_fn(path, flags), orig); \
+  }
 WRAP_OPEN_2(__open_2)
 WRAP_OPEN_2(__open64_2)
 
-#define WRAP_OPENAT(name)                                       \
-    int name(int dirfd, const char *path, int flags, ...)       \
-    {                                                           \
-        MODE_ARG(flags, mode);                                  \
-        NEXT(name);                                             \
-        const char *orig = path;                                \
-        REDIRECT(path);                                         \
-        return track(next_fn(dirfd, path, flags, mode), orig);  \
-    }
+#define WRAP_OPENAT(name)                                  \
+  int name(int dirfd, const char *path, int flags, ...) {  \
+    MODE_ARG(flags, mode);                                 \
+    NEXT(name);                                            \
+    const char *orig = path;                               \
+    REDIRECT(path);                                        \
+    return track(next_fn(dirfd, path, flags, mode), orig); \
+  }
 WRAP_OPENAT(openat)
 WRAP_OPENAT(openat64)
 
-int close(int fd)
-{
-    NEXT(close);
-    forget(fd);
-    return next_fn(fd);
+int close(int fd) {
+  NEXT(close);
+  forget(fd);
+  return next_fn(fd);
 }
 
-#define WRAP_FSTAT(name, stat_name, stat_type)                  \
-    int name(int fd, struct stat_type *st)                      \
-    {                                                           \
-        const char *path = tracked(fd);                         \
-        if (path)                                               \
-            return stat_name(path, st);                         \
-        NEXT(name);                                             \
-        return next_fn(fd, st);                                 \
-    }
+#define WRAP_FSTAT(name, stat_name, stat_type) \
+  int name(int fd, struct stat_type *st) {     \
+    const char *path = tracked(fd);            \
+    if (path) return stat_name(path, st);      \
+    NEXT(name);                                \
+    return next_fn(fd, st);                    \
+  }
 WRAP_FSTAT(fstat, stat, stat)
 WRAP_FSTAT(fstat64, stat64, stat64)
 
 /* fstatat(fd, "", st, AT_EMPTY_PATH) is fstat by another name. */
-#define WRAP_FSTATAT(name, stat_name, stat_type)                          \
-    int name(int dirfd, const char *path, struct stat_type *st, int flags) \
-    {                                                                     \
-        const char *node = tracked(dirfd);                                \
-        if (node && (flags & AT_EMPTY_PATH) && !*path)      \
-            return stat_name(node, st);                                   \
-        NEXT(name);                                                       \
-        REDIRECT(path);                                                   \
-        return next_fn(dirfd, path, st, flags);                           \
-    }
+#define WRAP_FSTATAT(name, stat_name, stat_type)                               \
+  int name(int dirfd, const char *path, struct stat_type *st, int flags) {     \
+    const char *node = tracked(dirfd);                                         \
+    if (node && (flags & AT_EMPTY_PATH) && !*path) return stat_name(node, st); \
+    NEXT(name);                                                                \
+    REDIRECT(path);                                                            \
+    return next_fn(dirfd, path, st, flags);                                    \
+  }
 WRAP_FSTATAT(fstatat, stat, stat)
 WRAP_FSTATAT(fstatat64, stat64, stat64)
 
 /* --- the remaining path functions, redirected only --- */
 
 #define WRAP_PATH(ret, name, params, args) \
-    ret name params                        \
-    {                                      \
-        NEXT(name);                        \
-        REDIRECT(path);                    \
-        return next_fn args;               \
-    }
+  ret name params {                        \
+    NEXT(name);                            \
+    REDIRECT(path);                        \
+    return next_fn args;                   \
+  }
 WRAP_PATH(int, stat, (const char *path, struct stat *st), (path, st))
 WRAP_PATH(int, stat64, (const char *path, struct stat64 *st), (path, st))
 WRAP_PATH(int, lstat, (const char *path, struct stat *st), (path, st))
