@@ -44,6 +44,7 @@ import time
 from pathlib import Path
 from typing import Iterable, Sequence
 
+import jsonschema
 import pytest
 
 import devices
@@ -105,20 +106,37 @@ def required_path(variable: str) -> str:
 
 # --- the records ------------------------------------------------------------
 
+SCHEMA_PATH = Path(__file__).resolve().parents[2] / "docs" / "event-record.schema.json"
+RECORD_VALIDATOR = jsonschema.Draft202012Validator(json.loads(SCHEMA_PATH.read_text()))
+
+# What the schema cannot say: the members in this order, one blank after each
+# colon and comma, nothing inside the braces, nothing after the newline.
+RECORD_LAYOUT = ('{{"event_name": "{event_name}", "event_type": {event_type}, '
+                 '"time_stamp": {time_stamp}, "key_name": "{key_name}", '
+                 '"key_code": {key_code}, "state_name": "{state_name}", '
+                 '"state_code": {state_code}}}\n')
+
+
+def parse_record(line: str) -> dict:
+    """Check one line against the published schema and the exact layout."""
+    assert line.endswith("\n") and "\n" not in line[:-1], f"not one whole line: {line!r}"
+    record = json.loads(line)
+    assert isinstance(record, dict), f"not a JSON object: {line!r}"
+    errors = [error.message for error in RECORD_VALIDATOR.iter_errors(record)]
+    assert not errors, f"{line!r} breaks the record schema: {errors}"
+    assert line == RECORD_LAYOUT.format(**record), f"not laid out as a record: {line!r}"
+    return record
+
+
 def parse_records(lines: Iterable[str]) -> list[dict]:
     """Check and decode lines read from the backend's standard output.
 
     Every line a test reads from the backend comes through here: each must be
-    one whole JSON object ending in a newline, since the frontend reads the
-    stream line by line and anything else would break it.
+    one whole record, valid under docs/event-record.schema.json and laid out
+    byte for byte as the frontend expects, since the frontend reads the stream
+    line by line and anything else would break it.
     """
-    records = []
-    for line in lines:
-        assert line.endswith("\n") and "\n" not in line[:-1], f"not one whole line: {line!r}"
-        record = json.loads(line)
-        assert isinstance(record, dict), f"not a JSON object: {line!r}"
-        records.append(record)
-    return records
+    return [parse_record(line) for line in lines]
 
 
 # --- the test bed -------------------------------------------------------------
