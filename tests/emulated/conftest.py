@@ -17,28 +17,38 @@ The API in short:
   replays; the replay starts only once a backend has the device open.
   `testbed.plug(device, events)` adds one while a backend runs: umockdev
   sends the "add" uevent. `testbed.lock(device)` lets only root open a node.
-- `start_backend(fail=None, as_nobody=False, args=())`: starts the backend
-  on the test bed, starts the replays of the devices it opens, and returns a
-  Backend. Every backend still running at the end of the test is killed.
+- `start_backend(fail=None, as_nobody=False, args=(), stdin=b"")`: starts
+  the backend on the test bed, starts the replays of the devices it opens, and
+  returns a Backend; `stdin` is already waiting in its standard input when it
+  starts. Every backend still running at the end of the test is killed.
 - Backend: `read_records(n)` / `read_lines(n)` wait for the next n records,
   decoded or as written; `send(data)` writes to its standard input;
-  `close_stdout()` walks away as a reader; `wait()` gives the exit status
+  `input_taken()` waits until the backend has read all of it; `close_stdin()`
+  ends its input; `close_stdout()` walks away as a reader; `wait()` gives the exit status
   (negative: the signal); `terminate()` (SIGTERM) and `stop()` (the stop
   command) end it and return the records not yet read; `rest()` returns
-  those once it has ended by itself; `stderr` is its standard error so far.
+  those once it has ended by itself, `rest_bytes()` the same unparsed, to the
+  last byte; `stderr` is its standard error so far. A sanitizer report on
+  standard error fails the test as soon as the backend is seen to have ended
+  (wait, rest, stop, terminate, or the clean-up after the test).
 - `parse_records(lines)`: every line read from the backend's standard output
   passes through here, so a check that applies to every record belongs there.
+  `parse_output(data)` does the same for output read raw to its end, and
+  checks that it ends with a whole record.
 """
 
 from __future__ import annotations
 
+import fcntl
 import gc
 import json
 import os
 import select
 import shutil
 import signal
+import struct
 import subprocess
+import termios
 import threading
 import time
 from pathlib import Path
@@ -67,6 +77,12 @@ EXIT_TIMEOUT = 30.0
 
 NOBODY = 65534
 UMOCKDEV_PRELOAD = "libumockdev-preload.so.0"
+
+# What AddressSanitizer, LeakSanitizer, ThreadSanitizer and
+# UndefinedBehaviorSanitizer put in every report. A report must fail the
+# test even where the exit status goes unchecked, or where the sanitizer is
+# not told to halt and the run goes on as if nothing had happened.
+SANITIZER_MARKS = ("AddressSanitizer", "LeakSanitizer", "ThreadSanitizer", "runtime error:")
 
 
 # --- skipping is for developers' machines only -----------------------------
@@ -137,6 +153,14 @@ def parse_records(lines: Iterable[str]) -> list[dict]:
     line by line and anything else would break it.
     """
     return [parse_record(line) for line in lines]
+
+
+def parse_output(data: bytes) -> list[dict]:
+    """Check and decode standard output read raw, up to its end: every line a
+    complete record, and not a byte after the last newline, which a frontend
+    would otherwise take for the start of a record that never comes."""
+    assert not data or data.endswith(b"\n"), f"output ends inside a record: {data[-300:]!r}"
+    return parse_records(line + "\n" for line in data.decode().split("\n")[:-1])
 
 
 # --- the test bed -------------------------------------------------------------
@@ -324,10 +348,21 @@ def testbed():
 class Backend:
     """The backend running on a test bed, with pipes on all three streams."""
 
-    def __init__(self, command: list[str], env: dict[str, str]) -> None:
-        self.proc = subprocess.Popen(command, env=env, stdin=subprocess.PIPE,
-                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    def __init__(self, command: list[str], env: dict[str, str], stdin: bytes = b"") -> None:
+        # The input is a pipe of ours either way; what is given here is in it
+        # before the backend runs, as when the frontend writes before it starts.
+        read_end, write_end = os.pipe()
+        if stdin:
+            assert len(stdin) <= select.PIPE_BUF, "more than a pipe takes without a reader"
+            os.write(write_end, stdin)
+        try:
+            self.proc = subprocess.Popen(command, env=env, stdin=read_end,
+                                         stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        finally:
+            os.close(read_end)
+        self.proc.stdin = open(write_end, "wb")
         self._out = b""
+        self._sanitizers_checked = False
         self._err: list[bytes] = []
         # stderr is drained all the time, so that libinput's chatter can never
         # fill the pipe and block the backend; stdout is read only when asked.
@@ -395,6 +430,27 @@ class Backend:
         self.proc.stdin.write(data)
         self.proc.stdin.flush()
 
+    def input_taken(self, timeout: float = RECORD_TIMEOUT) -> None:
+        """Wait until the backend has read everything sent to its standard
+        input, so that what it does next happens after it saw that input."""
+        deadline = time.monotonic() + timeout
+        while True:
+            # FIONREAD on either end of a pipe tells how much is still in it.
+            unread = struct.unpack("i", fcntl.ioctl(self.proc.stdin.fileno(), termios.FIONREAD,
+                                                    b"\0" * 4))[0]
+            if unread == 0:
+                return
+            assert self.proc.poll() is None, (
+                f"ended with {unread} byte(s) of input unread: exit status {self.proc.returncode}, "
+                f"stderr:\n{self.stderr}")
+            assert time.monotonic() < deadline, (
+                f"{unread} byte(s) of input still unread after {timeout} s")
+            time.sleep(0.002)
+
+    def close_stdin(self) -> None:
+        """Close our end of the backend's standard input: its input ends."""
+        self.proc.stdin.close()
+
     def close_stdout(self) -> None:
         """Close our end of the backend's standard output, as a reader that quits."""
         self.proc.stdout.close()
@@ -403,7 +459,19 @@ class Backend:
         """The exit status (negative: the signal that ended it)."""
         status = self.proc.wait(timeout)
         self._err_thread.join(timeout)
+        self._check_sanitizers()
         return status
+
+    def _check_sanitizers(self) -> None:
+        """Fail the test if the backend's standard error holds a sanitizer report."""
+        if self._sanitizers_checked:
+            return  # one failure per backend is enough
+        text = self.stderr
+        found = [mark for mark in SANITIZER_MARKS if mark in text]
+        if found:
+            self._sanitizers_checked = True
+            pytest.fail(f"sanitizer report ({', '.join(found)}) on the backend's standard error, "
+                        f"exit status {self.proc.returncode}:\n{text}", pytrace=False)
 
     def _stderr_at_end(self) -> str:
         self._err_thread.join(EXIT_TIMEOUT)
@@ -412,8 +480,28 @@ class Backend:
     def rest(self) -> list[str]:
         """Once the backend has ended: the records it wrote that were not yet read."""
         lines = self._take_lines(None, EXIT_TIMEOUT)
+        self.wait()
         parse_records(lines)
         return lines
+
+    def rest_bytes(self, timeout: float = EXIT_TIMEOUT) -> bytes:
+        """Once the backend has ended: all it wrote that was not yet read, byte
+        for byte, including anything after its last newline."""
+        deadline = time.monotonic() + timeout
+        fd = self.proc.stdout.fileno()
+        while True:
+            left = deadline - time.monotonic()
+            if left <= 0 or not select.select([fd], [], [], left)[0]:
+                raise AssertionError(
+                    f"stdout did not end within {timeout} s; exit status {self.proc.poll()}, "
+                    f"stderr:\n{self.stderr}")
+            chunk = os.read(fd, 65536)
+            if not chunk:
+                break
+            self._out += chunk
+        rest, self._out = self._out, b""
+        self.wait()
+        return rest
 
     def terminate(self) -> list[str]:
         """End the backend with SIGTERM; returns the records not yet read."""
@@ -455,7 +543,7 @@ def start_backend(testbed: TestBed):
     started: list[Backend] = []
 
     def start(*, fail: str | None = None, as_nobody: bool = False,
-              args: Sequence[str] = ()) -> Backend:
+              args: Sequence[str] = (), stdin: bytes = b"") -> Backend:
         # Ours first: it must see the paths as the backend gives them, before
         # umockdev rewrites those under /dev and /sys.
         preload = [fixes, UMOCKDEV_PRELOAD]
@@ -475,9 +563,13 @@ def start_backend(testbed: TestBed):
             if not shutil.which("setpriv"):
                 missing("setpriv not found (apt-get install util-linux)")
             testbed.open_to_others()
+            # setpriv only changes the user, so it runs without the preloaded
+            # libraries and hands them on: in a sanitizer build they carry the
+            # sanitizer's runtime, and ThreadSanitizer's crashes setpriv.
             command = ["setpriv", f"--reuid={NOBODY}", f"--regid={NOBODY}",
-                       "--clear-groups", "--", *command]
-        backend = Backend(command, env)
+                       "--clear-groups", "--",
+                       "/usr/bin/env", f"LD_PRELOAD={env.pop('LD_PRELOAD')}", *command]
+        backend = Backend(command, env, stdin)
         started.append(backend)
         testbed.backends.append(backend)
         testbed.replay_when_opened(backend, [
@@ -488,3 +580,6 @@ def start_backend(testbed: TestBed):
     yield start
     for backend in started:
         backend.kill()
+    # Only once all are gone, so that a report cannot leave one running.
+    for backend in started:
+        backend._check_sanitizers()

@@ -1,0 +1,393 @@
+"""A frontend that misbehaves must never corrupt the record stream or crash
+the backend.
+
+Each test plays one kind of careless or broken frontend against the real
+backend on an emulated keyboard: one that floods standard input with
+garbage, one that closes standard input at once, one that stops reading for
+a while, and one that walks away in the middle of a flood.
+
+Where the stream is read here, it is read as the least forgiving frontend
+would: every read() by itself must end at a record boundary (see
+read_whole_records), since the backend writes each record in one write that
+a pipe never splits.
+"""
+
+from __future__ import annotations
+
+import fcntl
+import os
+import random
+import select
+import signal
+import termios
+import threading
+import time
+from collections import Counter
+from typing import Iterator, Sequence
+
+import pytest
+
+import devices
+from conftest import EXIT_TIMEOUT, RECORD_TIMEOUT, Backend, parse_records
+
+# 1000 s after boot, as in test_records.py.
+START_US = 1_000_000_000
+
+# fcntl commands from linux/fcntl.h; Python's fcntl module has no names for
+# them before 3.10's F_GETPIPE_SZ on every platform build.
+F_SETPIPE_SZ = 1031
+F_GETPIPE_SZ = 1032
+
+# The backend's listener takes standard input with fgets into 512 bytes:
+# a piece ends after a newline or after 511 bytes, whichever comes first.
+PIECE = 511
+
+# Far more than the pipe can hold, so that each read takes all there is.
+READ_SIZE = 1 << 20
+
+
+# --- reading as a strict frontend ---------------------------------------------
+
+def read_whole_records(backend: Backend, count: int,
+                       timeout: float = RECORD_TIMEOUT) -> list[dict]:
+    """At least the next `count` records, read as a frontend that parses each
+    read() on its own would read them; all that the last read brought too.
+
+    Each record is one write of fewer than PIPE_BUF bytes, so the kernel
+    never lets a reader see part of one; a read that takes everything in the
+    pipe must therefore end at a record boundary. A record written in two
+    pieces shows up here as a read that ends inside it.
+
+    Reads the descriptor directly: use it only on a backend whose stdout has
+    not been read through Backend.read_records/read_lines.
+    """
+    fd = backend.proc.stdout.fileno()
+    deadline = time.monotonic() + timeout
+    lines: list[str] = []
+    reads = 0
+    while len(lines) < count:
+        left = deadline - time.monotonic()
+        if left <= 0 or not select.select([fd], [], [], left)[0]:
+            raise AssertionError(
+                f"waited {timeout} s: got {len(lines)} of {count} records; "
+                f"exit status {backend.proc.poll()}, stderr:\n{backend.stderr}")
+        chunk = os.read(fd, READ_SIZE)
+        reads += 1
+        if not chunk:
+            raise AssertionError(
+                f"stdout ended after {len(lines)} of {count} records; exit status "
+                f"{backend.proc.wait(EXIT_TIMEOUT)}, stderr:\n{backend.stderr}")
+        assert chunk.endswith(b"\n"), (
+            f"read {reads} (after {len(lines)} whole records) ended inside a record: "
+            f"...{chunk[-120:]!r}")
+        lines += chunk.decode().splitlines(keepends=True)
+    return parse_records(lines)
+
+
+def key_changes(events: Sequence[devices.Event]) -> list[tuple[int, int, int]]:
+    """(key_code, state_code, time_stamp) of every key change in a replay."""
+    return [(code, value, devices.time_stamp(t))
+            for t, ev_type, code, value in events if ev_type == devices.EV_KEY]
+
+
+def as_key_changes(records: list[dict]) -> list[tuple[int, int, int]]:
+    assert {r["event_name"] for r in records} <= {"KEYBOARD_KEY"}, records
+    return [(r["key_code"], r["state_code"], r["time_stamp"]) for r in records]
+
+
+def burst(count: int, start_us: int = START_US, step_us: int = 5_000) -> list[devices.Event]:
+    """`count` key changes, one every `step_us`: taps over the letters in
+    turn, so that any loss, repeat or reordering changes the sequence.
+    Letters only: their records are all 152 or 153 bytes long, 26 to a page
+    of a pipe.
+
+    umockdev feeds an emulated device through a pseudo-terminal, which holds
+    4095 bytes. Whenever more pile up there (the backend blocks on a full
+    stdout, or the kernel is slow to pass the bytes on when the machine is
+    loaded) a read returns part of an event, and libinput drops the device
+    without a word; a real evdev node would report SYN_DROPPED instead. So
+    these frames leave out MSC_SCAN, which libinput does not need: 48 bytes,
+    85 key changes fit. The pace leaves the backend 0.4 s of slack, and a
+    backend stalled on a full pipe never has more than 40 or so key changes
+    coming at it.
+    """
+    letters = [devices.CHAR_KEYS[ch] for ch in "abcdefghijklmnopqrstuvwxyz"]
+    events: list[devices.Event] = []
+    for i in range(count):
+        t = start_us + i * step_us
+        events += [(t, devices.EV_KEY, letters[i // 2 % 26], 1 - i % 2),
+                   (t, devices.EV_SYN, devices.SYN_REPORT, 0)]
+    return events
+
+
+def unread_bytes(backend: Backend) -> int:
+    """How many bytes wait in the backend's stdout pipe."""
+    return int.from_bytes(fcntl.ioctl(backend.proc.stdout.fileno(), termios.FIONREAD,
+                                      b"\0\0\0\0"), "little")
+
+
+def wait_until_pipe_full(backend: Backend, timeout: float = RECORD_TIMEOUT) -> None:
+    """Wait until the backend cannot write another record without a reader.
+
+    Linux fills a pipe page by page and starts a new page for a write that
+    does not fit into the last one, so a full pipe holds somewhat less than
+    its size: 90 % is full for records of ~155 bytes.
+    """
+    size = fcntl.fcntl(backend.proc.stdout.fileno(), F_GETPIPE_SZ)
+    deadline = time.monotonic() + timeout
+    while unread_bytes(backend) < size * 9 // 10:
+        assert backend.proc.poll() is None, (
+            f"the backend ended with {backend.proc.poll()}; stderr:\n{backend.stderr}")
+        assert time.monotonic() < deadline, (
+            f"the pipe never filled: {unread_bytes(backend)} of {size} bytes")
+        time.sleep(0.01)
+
+
+def cpu_seconds(pid: int) -> float:
+    """User and system time the process has used, all its threads together."""
+    with open(f"/proc/{pid}/stat") as stat:
+        fields = stat.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+# --- garbage on standard input -------------------------------------------------
+
+# Lines a sloppy comparison could take for the command. A listener that
+# trims blanks or a carriage return, ignores case, compares a prefix, or
+# stops comparing at a NUL would stop on one of these.
+NEAR_MISSES = [
+    b"STOP\n", b"Stop\n", b"sTOP\n", b"stop\r\n", b"\rstop\n", b" stop\n", b"stop \n",
+    b"\tstop\n", b"stop\t\n", b"stopp\n", b"sstop\n", b"sto\n", b"top\n", b"stop stop\n",
+    b"stop\0\n", b"\0stop\n", b"stop\0stop\n", b"stop\0 and more\n", b"\"stop\"\n",
+    b"stop;\n", b"stop\x0b\n", b"stop\x0c\n", "ｓｔｏｐ\n".encode(), b"stop\xff\n",
+    b"\xef\xbb\xbfstop\n",  # behind a UTF-8 byte order mark
+]
+
+
+def pieces(data: bytes) -> Iterator[bytes]:
+    """The pieces the listener reads `data` in, as fgets(buf, 512) cuts them."""
+    start = 0
+    while start < len(data):
+        newline = data.find(b"\n", start, start + PIECE)
+        end = newline + 1 if newline >= 0 else min(start + PIECE, len(data))
+        yield data[start:end]
+        start = end
+
+
+def filler(rng: random.Random, size: int) -> bytes:
+    """Random bytes without a newline, NULs included."""
+    return rng.randbytes(size).replace(b"\n", b"\0")
+
+
+def garbage_block(seed: int, size: int = 256 * 1024) -> bytes:
+    """About `size` bytes of garbage that is never read as the stop command.
+
+    Random binary runs (NULs and newlines included), lines far longer than a
+    piece, and the near-misses, some placed where the 511-byte cut falls on
+    them: a line of 506 bytes before "stop\\n" makes a 511-byte piece that
+    ends in "stop\\n"; 507 bytes cut it as "...stop" and "\\n"; 510 as "...s"
+    and "top\\n". The block ends with a newline, so it ends a piece and a
+    block or the stop command after it starts a fresh one.
+
+    A piece that comes out as exactly "stop\\n" (random bytes can line one
+    up) gets a capital S: only newlines decide where pieces end, so that
+    changes no other piece.
+    """
+    rng = random.Random(seed)
+    parts = []
+    length = 0
+    while length < size:
+        pick = rng.random()
+        if pick < 0.6:
+            part = rng.choice(NEAR_MISSES)
+        elif pick < 0.8:
+            part = rng.randbytes(rng.randrange(1, 2048))
+        elif pick < 0.99:
+            part = b"\n" + filler(rng, rng.choice((506, 507, 510))) + b"stop\n"
+        else:
+            part = filler(rng, rng.randrange(10_000, 120_000)) + b"\n"
+        parts.append(part)
+        length += len(part)
+    data = bytearray(b"".join(parts) + b"\n")
+    offset = 0
+    for piece in list(pieces(bytes(data))):
+        if piece == b"stop\n":
+            data[offset] = ord("S")
+        offset += len(piece)
+    return bytes(data)
+
+
+class GarbageWriter(threading.Thread):
+    """Writes garbage blocks on the backend's standard input, from a thread of
+    its own so that a full pipe blocks it and not the reader of the records.
+
+    Goes on until `done` is set and at least `least` bytes are out, or until
+    `most` bytes are out; it ends only after a whole block, so what comes
+    next starts a fresh piece.
+    """
+
+    def __init__(self, backend: Backend, blocks: Sequence[bytes], done: threading.Event,
+                 least: int, most: int, pause: float = 0.01) -> None:
+        super().__init__(daemon=True)
+        self.stdin = backend.proc.stdin
+        self.blocks = blocks
+        self.done = done
+        self.least = least
+        self.most = most
+        self.pause = pause
+        self.written = 0
+        self.error: OSError | None = None
+
+    def run(self) -> None:
+        try:
+            while True:
+                for block in self.blocks:
+                    self.stdin.write(block)
+                    self.stdin.flush()
+                    self.written += len(block)
+                    if self.written >= self.most or (
+                            self.done.is_set() and self.written >= self.least):
+                        return
+                    time.sleep(self.pause)
+        except OSError as error:  # the backend is gone
+            self.error = error
+
+
+def test_garbage_generator_never_makes_the_command_and_sets_its_traps():
+    # The flood test proves nothing if its garbage could stop the backend, or
+    # if the near-misses never reach the listener as pieces of their own.
+    seen = Counter()
+    for seed in range(4):
+        block = garbage_block(seed)
+        assert block.endswith(b"\n")
+        cut = list(pieces(block))
+        assert b"".join(cut) == block and all(0 < len(p) <= PIECE for p in cut)
+        seen.update(cut)
+        seen["traps: ...stop\\n in 511"] += sum(len(p) == PIECE and p.endswith(b"stop\n")
+                                                for p in cut)
+        seen["traps: ...stop | \\n"] += sum(len(p) == PIECE and p.endswith(b"stop")
+                                            for p in cut)
+        seen["long lines"] += sum(len(line) > 10_000 for line in block.split(b"\n"))
+        seen["NULs"] += block.count(b"\0")
+    assert seen[b"stop\n"] == 0
+    assert [m for m in NEAR_MISSES if not seen[m]] == []
+    assert seen[b"top\n"] and seen[b"\n"]
+    assert min(seen["traps: ...stop\\n in 511"], seen["traps: ...stop | \\n"],
+               seen["long lines"], seen["NULs"]) > 0, seen
+
+
+def test_garbage_on_stdin_neither_stops_nor_disturbs_the_backend(testbed, start_backend):
+    # 250 key changes over 2 s; megabytes of garbage go in meanwhile.
+    events = burst(250, step_us=8_000)
+    testbed.add(devices.keyboard(0), events)
+    blocks = [garbage_block(seed) for seed in range(4)]
+    backend = start_backend()
+    all_read = threading.Event()
+    writer = GarbageWriter(backend, blocks, all_read, least=4 << 20, most=64 << 20,
+                           pause=0.04)
+    writer.start()
+    try:
+        records = read_whole_records(backend, len(key_changes(events)))
+    finally:
+        all_read.set()
+        writer.join(EXIT_TIMEOUT)
+    assert not writer.is_alive(), (
+        f"the backend stopped reading its standard input after {writer.written} bytes")
+    assert writer.error is None, (
+        f"the backend went away after {writer.written} bytes of garbage: {writer.error}; "
+        f"exit status {backend.proc.poll()}, stderr:\n{backend.stderr}")
+    assert writer.written >= 4 << 20
+    assert as_key_changes(records) == key_changes(events)
+    # The garbage ended on a piece boundary, so this is a piece of its own.
+    assert backend.proc.poll() is None, f"exit status {backend.proc.poll()}"
+    assert backend.stop() == []
+
+
+# --- standard input closed ------------------------------------------------------
+
+@pytest.mark.parametrize("last_words, ending", [
+    pytest.param(b"", "sigterm", id="closed-at-once"),
+    pytest.param(b"", "reader-leaves", id="closed-at-once-then-reader-leaves"),
+    # The command without its newline is not the command, even at the end.
+    pytest.param(b"stop", "sigterm", id="stop-without-newline"),
+])
+def test_backend_reports_on_after_its_stdin_is_closed(testbed, start_backend,
+                                                      last_words, ending):
+    phrase = devices.typed("Hello, world", START_US)
+    # A tap every 100 ms after the phrase: whenever the reader leaves,
+    # another record follows and meets the closed pipe.
+    tail = devices.taps([devices.KEY_SPACE] * 50, devices.end_of(phrase) + 100_000,
+                        step_us=50_000)
+    testbed.add(devices.keyboard(0), phrase + tail)
+    backend = start_backend()
+    # The replay's lead-in keeps the first key 300 ms away: the end of input
+    # reaches the backend before any event does.
+    backend.proc.stdin.write(last_words)
+    backend.proc.stdin.close()
+    cpu_before = cpu_seconds(backend.proc.pid)
+    assert as_key_changes(backend.read_records(len(key_changes(phrase)))) == key_changes(phrase)
+    # Half a second or so of typing costs the backend a few milliseconds; a
+    # listener that spins at end of input would have burnt all of it.
+    used = cpu_seconds(backend.proc.pid) - cpu_before
+    assert used < 0.2, f"the backend used {used:.2f} s of CPU while keys came slowly"
+    assert [r["key_code"] for r in backend.read_records(2)] == [devices.KEY_SPACE] * 2
+    if ending == "sigterm":
+        backend.terminate()
+    else:
+        backend.close_stdout()
+        assert backend.wait() == -signal.SIGPIPE, backend.stderr
+
+
+# --- a reader that pauses or leaves ----------------------------------------------
+
+# How long the reader stays away once the pipe is full.
+STALL = 1.0
+
+
+@pytest.mark.parametrize("pipe_size, stalled", [
+    # 416 records fill the pipe; the rest of the first burst waits in
+    # libinput and on the device.
+    pytest.param(None, 450, id="default-64KiB-pipe"),
+    # One page: full after 26 records, and every page boundary is a place
+    # where a record could be cut.
+    pytest.param(4096, 60, id="one-page-pipe"),
+])
+def test_reader_that_pauses_gets_every_record_in_order(testbed, start_backend,
+                                                       pipe_size, stalled):
+    # A burst that fills the pipe while the reader is away, quiet until it
+    # is back (see burst()), then keys again, slow enough for a reader that
+    # checks every record on a one-page pipe.
+    first_burst = burst(stalled)
+    events = first_burst + burst(50, devices.end_of(first_burst) + int((STALL + 0.5) * 1e6))
+    testbed.add(devices.keyboard(0), events)
+    backend = start_backend()
+    if pipe_size:
+        # Still empty: the replay's lead-in has not ended.
+        fcntl.fcntl(backend.proc.stdout.fileno(), F_SETPIPE_SZ, pipe_size)
+    records = read_whole_records(backend, 1)
+    # Not reading: the pipe fills, and the backend waits in the write of the
+    # next record.
+    wait_until_pipe_full(backend)
+    time.sleep(STALL)
+    assert backend.proc.poll() is None, backend.stderr
+    records += read_whole_records(backend, len(key_changes(events)) - len(records))
+    assert as_key_changes(records) == key_changes(events)
+    assert backend.stop() == []
+
+
+@pytest.mark.parametrize("blocked", [
+    # The write that waits for room must fail at once when the reader
+    # closes, not wait for a reader that will never come.
+    pytest.param(True, id="blocked-on-a-full-pipe"),
+    pytest.param(False, id="records-pouring"),
+])
+def test_backend_ends_when_its_reader_leaves_mid_flood(testbed, start_backend, blocked):
+    # On a one-page pipe, 60 key changes fill it and leave the backend waiting.
+    testbed.add(devices.keyboard(0), burst(60 if blocked else 400))
+    backend = start_backend()
+    fcntl.fcntl(backend.proc.stdout.fileno(), F_SETPIPE_SZ, 4096)
+    read_whole_records(backend, 1 if blocked else 100)
+    if blocked:
+        wait_until_pipe_full(backend)
+    backend.close_stdout()
+    assert backend.wait() == -signal.SIGPIPE, backend.stderr
