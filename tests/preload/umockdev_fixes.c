@@ -16,6 +16,13 @@
  *    remembered here and their fstat is answered with a stat of their path,
  *    which umockdev does answer correctly.
  *
+ * 3. evdev only ever hands out whole input events, but the pseudo-terminal
+ *    behind an emulated node hands out whatever it holds, and under a fast
+ *    replay that can end inside an event (its buffer stops at 4095 bytes).
+ *    libevdev then fails the read and libinput quietly stops reading the
+ *    device. A read of a /dev/input descriptor that ends inside an event
+ *    waits here for the rest of that event, which the replay is writing.
+ *
  * Everything else is forwarded unchanged to the next library (umockdev's,
  * then the C library) through dlsym(RTLD_NEXT).
  *
@@ -29,6 +36,9 @@
 #define _GNU_SOURCE
 
 #include <dirent.h>
+#include <errno.h>
+#include <linux/input.h>
+#include <poll.h>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <stdarg.h>
@@ -174,3 +184,23 @@ WRAP_PATH(int, faccessat, (int dirfd, const char *path, int mode, int flags),
 WRAP_PATH(FILE *, fopen, (const char *path, const char *mode), (path, mode))
 WRAP_PATH(FILE *, fopen64, (const char *path, const char *mode), (path, mode))
 WRAP_PATH(DIR *, opendir, (const char *path), (path))
+
+/* --- 3. whole input events from emulated nodes --- */
+
+ssize_t read(int fd, void *buf, size_t count) {
+  NEXT(read);
+  ssize_t got = next_fn(fd, buf, count);
+  if (got <= 0 || !tracked(fd)) return got;
+  size_t missing = sizeof(struct input_event) - (size_t)got % sizeof(struct input_event);
+  if (missing == sizeof(struct input_event) || (size_t)got + missing > count) return got;
+  while (missing > 0) {
+    struct pollfd ready = {fd, POLLIN, 0};
+    if (poll(&ready, 1, 5000) <= 0) break; /* the replay has gone: give what we have */
+    ssize_t more = next_fn(fd, (char *)buf + got, missing);
+    if (more < 0 && (errno == EAGAIN || errno == EINTR)) continue;
+    if (more <= 0) break;
+    got += more;
+    missing -= (size_t)more;
+  }
+  return got;
+}
