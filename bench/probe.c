@@ -1,0 +1,255 @@
+/*
+ * Benchmark probe, preloaded in front of the test helpers and umockdev's
+ * library into the program being measured (backend, peer or floor). It notes,
+ * on CLOCK_MONOTONIC, the moments where both ends of an event's way through
+ * the program can be seen:
+ *
+ *   FRAME  a read() of an emulated /dev/input descriptor returned data that
+ *          completes an evdev frame (EV_SYN/SYN_REPORT); the value is the
+ *          frame's own time stamp in microseconds, as the replay wrote it;
+ *   KEY    libinput_get_event() handed over a key or button event; the value
+ *          is libinput's time stamp of it in microseconds;
+ *   WRITE  fflush(stdout) returned after an fwrite() to stdout, i.e. a record
+ *          has been written to the pipe (the backend's way of writing).
+ *
+ * Timing the events against the replay's own time stamps would measure
+ * umockdev's drift (its sleeps overshoot by a fraction of a millisecond per
+ * event), so latency is always taken between two moments seen here, or
+ * between one seen here and the reader's arrival time, all on one clock.
+ *
+ * The log is a file mapped shared, named by $TAPOLUX_PROBE; its length of
+ * entries by $TAPOLUX_PROBE_ENTRIES (0: counters only, so that long floods do
+ * not grow the program's memory through the log). Without $TAPOLUX_PROBE the
+ * probe forwards everything and notes nothing.
+ */
+#undef _FILE_OFFSET_BITS /* open and open64 are two symbols here */
+#undef _FORTIFY_SOURCE
+#define _GNU_SOURCE
+
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <linux/input.h>
+#include <poll.h>
+#include <stdarg.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "probe.h"
+
+struct libinput;
+struct libinput_event;
+
+static struct probe_log *probe;
+
+static uint64_t now_ns(void) {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return (uint64_t)ts.tv_sec * 1000000000u + (uint64_t)ts.tv_nsec;
+}
+
+#define NEXT(name)                                                                  \
+  static __typeof__(&name) next_fn;                                                 \
+  if (!next_fn) next_fn = __extension__(__typeof__(&name)) dlsym(RTLD_NEXT, #name); \
+  if (!next_fn) abort()
+
+__attribute__((constructor)) static void probe_start(void) {
+  uint64_t started = now_ns();
+  const char *path = getenv("TAPOLUX_PROBE");
+  if (!path || !*path) return;
+  const char *entries = getenv("TAPOLUX_PROBE_ENTRIES");
+  uint64_t capacity = entries ? strtoull(entries, NULL, 10) : 0;
+  size_t size = sizeof(struct probe_log) + capacity * sizeof(struct probe_entry);
+  /* No O_TRUNC: a launcher (libinput's, stdbuf, valgrind) loads the probe
+   * too before it execs the program, and the benchmark may already have the
+   * file mapped; shrinking it under that mapping would fault. */
+  int (*real_open)(const char *, int, ...) = dlsym(RTLD_NEXT, "open");
+  int fd = real_open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) return;
+  struct stat st;
+  if (fstat(fd, &st) != 0 || ((size_t)st.st_size < size && ftruncate(fd, (off_t)size) != 0)) {
+    close(fd);
+    return;
+  }
+  void *map = mmap(NULL, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  close(fd);
+  if (map == MAP_FAILED) return;
+  memset(map, 0, sizeof(struct probe_log));
+  probe = map;
+  probe->magic = PROBE_MAGIC;
+  probe->capacity = capacity;
+  probe->started_ns = started;
+  probe->pid = (uint64_t)getpid();
+}
+
+static void note(uint32_t kind, uint64_t value, uint64_t t) {
+  uint64_t i = __atomic_fetch_add(&probe->entries, 1, __ATOMIC_RELAXED);
+  if (i < probe->capacity) {
+    probe->log[i].t_ns = t;
+    probe->log[i].value = value;
+    probe->log[i].kind = kind;
+  }
+}
+
+/* --- which descriptors are emulated input nodes --- */
+
+enum { TRACKED_FDS = 1024 };
+/* 0: not an input node; else 1 + N for /dev/input/event<N> (or 1 + PROBE_DEVICES
+ * for another input node, counted only in the totals). */
+static unsigned char input_fd[TRACKED_FDS];
+
+static int track(int fd, const char *path) {
+  if (fd < 0 || fd >= TRACKED_FDS) return fd;
+  input_fd[fd] = 0;
+  if (path && strncmp(path, "/dev/input/", 11) == 0) {
+    unsigned n = PROBE_DEVICES;
+    if (strncmp(path + 11, "event", 5) == 0) {
+      char *end;
+      unsigned long v = strtoul(path + 16, &end, 10);
+      if (end != path + 16 && !*end && v < PROBE_DEVICES) n = (unsigned)v;
+    }
+    input_fd[fd] = (unsigned char)(1 + n);
+  }
+  return fd;
+}
+
+#define MODE_ARG(flags, mode)            \
+  mode_t mode = 0;                       \
+  if ((flags) & (O_CREAT | O_TMPFILE)) { \
+    va_list ap;                          \
+    va_start(ap, flags);                 \
+    mode = va_arg(ap, mode_t);           \
+    va_end(ap);                          \
+  }
+
+#define WRAP_OPEN(name)                             \
+  int name(const char *path, int flags, ...) {      \
+    MODE_ARG(flags, mode);                          \
+    NEXT(name);                                     \
+    return track(next_fn(path, flags, mode), path); \
+  }
+WRAP_OPEN(open)
+WRAP_OPEN(open64)
+
+int __open_2(const char *path, int flags);
+int __open64_2(const char *path, int flags);
+#define WRAP_OPEN_2(name)                     \
+  int name(const char *path, int flags) {     \
+    NEXT(name);                               \
+    return track(next_fn(path, flags), path); \
+  }
+WRAP_OPEN_2(__open_2)
+WRAP_OPEN_2(__open64_2)
+
+#define WRAP_OPENAT(name)                                  \
+  int name(int dirfd, const char *path, int flags, ...) {  \
+    MODE_ARG(flags, mode);                                 \
+    NEXT(name);                                            \
+    return track(next_fn(dirfd, path, flags, mode), path); \
+  }
+WRAP_OPENAT(openat)
+WRAP_OPENAT(openat64)
+
+int close(int fd) {
+  NEXT(close);
+  if (fd >= 0 && fd < TRACKED_FDS) input_fd[fd] = 0;
+  return next_fn(fd);
+}
+
+/* --- device end: frames read from an input node --- */
+
+ssize_t read(int fd, void *buf, size_t count) {
+  NEXT(read);
+  ssize_t got = next_fn(fd, buf, count);
+  if (got > 0 && probe && fd >= 0 && fd < TRACKED_FDS && input_fd[fd]) {
+    uint64_t t = now_ns();
+    __atomic_fetch_add(&probe->input_bytes, (uint64_t)got, __ATOMIC_RELAXED);
+    __atomic_fetch_add(&probe->reads, 1, __ATOMIC_RELAXED);
+    unsigned device = input_fd[fd] - 1u;
+    if (device < PROBE_DEVICES)
+      __atomic_fetch_add(&probe->device_bytes[device], (uint64_t)got, __ATOMIC_RELEASE);
+    /* libevdev reads whole struct input_events (the replay writes whole
+     * frames, see replay.c), so the buffer starts on an event. */
+    const struct input_event *ev = buf;
+    size_t n = (size_t)got / sizeof *ev;
+    for (size_t i = 0; i < n; i++) {
+      if (ev[i].type == EV_SYN && ev[i].code == SYN_REPORT) {
+        __atomic_fetch_add(&probe->frames, 1, __ATOMIC_RELAXED);
+        if (probe->capacity)
+          note(PROBE_FRAME, (uint64_t)ev[i].input_event_sec * 1000000u + ev[i].input_event_usec, t);
+      }
+    }
+  }
+  return got;
+}
+
+/* --- inside the program: libinput hands over a key or button event --- */
+
+enum { KEYBOARD_KEY = 300, POINTER_BUTTON = 402 };
+
+struct libinput_event *libinput_get_event(struct libinput *input) {
+  NEXT(libinput_get_event);
+  struct libinput_event *event = next_fn(input);
+  if (!event || !probe) return event;
+  static int (*get_type)(struct libinput_event *);
+  static void *(*get_keyboard)(struct libinput_event *);
+  static uint64_t (*keyboard_usec)(void *);
+  static void *(*get_pointer)(struct libinput_event *);
+  static uint64_t (*pointer_usec)(void *);
+  if (!get_type) {
+    get_keyboard = (void *(*)(struct libinput_event *))dlsym(RTLD_DEFAULT,
+                                                             "libinput_event_get_keyboard_event");
+    keyboard_usec =
+        (uint64_t(*)(void *))dlsym(RTLD_DEFAULT, "libinput_event_keyboard_get_time_usec");
+    get_pointer =
+        (void *(*)(struct libinput_event *))dlsym(RTLD_DEFAULT, "libinput_event_get_pointer_event");
+    pointer_usec = (uint64_t(*)(void *))dlsym(RTLD_DEFAULT, "libinput_event_pointer_get_time_usec");
+    get_type = (int (*)(struct libinput_event *))dlsym(RTLD_DEFAULT, "libinput_event_get_type");
+  }
+  int type = get_type(event);
+  if (type == KEYBOARD_KEY || type == POINTER_BUTTON) {
+    uint64_t t = now_ns();
+    __atomic_fetch_add(&probe->keys, 1, __ATOMIC_RELAXED);
+    if (probe->capacity)
+      note(PROBE_KEY,
+           type == KEYBOARD_KEY ? keyboard_usec(get_keyboard(event))
+                                : pointer_usec(get_pointer(event)),
+           t);
+  }
+  return event;
+}
+
+/* --- program end: a record written to the pipe --- */
+
+static int stdout_pending;
+
+size_t fwrite(const void *ptr, size_t size, size_t n, FILE *stream) {
+  NEXT(fwrite);
+  if (stream == stdout) stdout_pending = 1;
+  return next_fn(ptr, size, n, stream);
+}
+
+int fflush(FILE *stream) {
+  NEXT(fflush);
+  int result = next_fn(stream);
+  if (probe && stream == stdout && stdout_pending) {
+    stdout_pending = 0;
+    uint64_t t = now_ns();
+    __atomic_fetch_add(&probe->writes, 1, __ATOMIC_RELAXED);
+    if (probe->capacity) note(PROBE_WRITE, 0, t);
+  }
+  return result;
+}
+
+/* --- start-up: the first blocking poll is where the first record could begin --- */
+
+int poll(struct pollfd *fds, nfds_t nfds, int timeout) {
+  NEXT(poll);
+  if (probe && timeout < 0 && !probe->first_poll_ns) probe->first_poll_ns = now_ns();
+  return next_fn(fds, nfds, timeout);
+}
