@@ -389,12 +389,12 @@ class Backend:
         """Standard error so far; complete once the backend has ended."""
         return b"".join(self._err).decode(errors="replace")
 
-    def _take_lines(self, count: int | None, timeout: float) -> list[str]:
-        """The next `count` lines of stdout, or all up to its end if None."""
+    def _take_lines(self, count: int, timeout: float) -> list[str]:
+        """The next `count` lines of stdout."""
         deadline = time.monotonic() + timeout
         fd = self.proc.stdout.fileno()
         have = self._out.count(b"\n")
-        while count is None or have < count:
+        while have < count:
             left = deadline - time.monotonic()
             if left <= 0 or not select.select([fd], [], [], left)[0]:
                 raise AssertionError(
@@ -402,18 +402,13 @@ class Backend:
                     f"exit status {self.proc.poll()}, stderr:\n{self.stderr}")
             chunk = os.read(fd, 65536)
             if not chunk:
-                if count is None:
-                    break
                 raise AssertionError(
                     f"stdout ended after {self._out!r} while {count} record(s) were due; "
                     f"exit status {self.proc.wait(EXIT_TIMEOUT)}, stderr:\n{self._stderr_at_end()}")
             self._out += chunk
             have += chunk.count(b"\n")
-        if count is None:
-            lines, self._out = self._out.splitlines(keepends=True), b""
-        else:
-            *lines, self._out = self._out.split(b"\n", count)
-            lines = [line + b"\n" for line in lines]
+        *lines, self._out = self._out.split(b"\n", count)
+        lines = [line + b"\n" for line in lines]
         return [line.decode() for line in lines]
 
     def read_lines(self, count: int, timeout: float = RECORD_TIMEOUT) -> list[str]:
@@ -479,8 +474,7 @@ class Backend:
 
     def rest(self) -> list[str]:
         """Once the backend has ended: the records it wrote that were not yet read."""
-        lines = self._take_lines(None, EXIT_TIMEOUT)
-        self.wait()
+        lines = [line.decode() for line in self.rest_bytes().splitlines(keepends=True)]
         parse_records(lines)
         return lines
 
