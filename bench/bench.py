@@ -1,4 +1,6 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: GPL-3.0-or-later
+# Copyright (C) 2026 The Tapolux developers
 """The benchmark driver: runs the backend, the peer (libinput debug-events)
 and the floor (bench/floor.c) on the same emulated devices, one after the
 other, and reports CPU per key event, latency, idle cost, memory and start-up

@@ -1,3 +1,5 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
+# Copyright (C) 2026 The Tapolux developers
 """Test beds of emulated input devices for the benchmark.
 
 A thin layer over the test suite's fixture generator (tests/emulated/devices.py,

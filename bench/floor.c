@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// Copyright (C) 2026 The Tapolux developers
 /*
  * The floor of the benchmark: the least a program can do to take every event
  * of seat0 from libinput. It sets the seat up exactly as the backend does

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// Copyright (C) 2026 The Tapolux developers
 /*
  * Benchmark probe, preloaded in front of the test helpers and umockdev's
  * library into the program being measured (backend, peer or floor). It notes,

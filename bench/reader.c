@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// Copyright (C) 2026 The Tapolux developers
 /*
  * The benchmark's stand-in for the frontend: reads a program's standard
  * output from the pipe until end of input and counts the lines and the key or

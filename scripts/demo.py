@@ -1,3 +1,5 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
+# Copyright (C) 2026 The Tapolux developers
 """Runs the built backend against an emulated keyboard and mouse and shows
 its records as they arrive: a typed phrase, some motion and wheel turns
 (which write nothing), a few clicks; then stops it with the stop command.

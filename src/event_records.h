@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// Copyright (C) 2026 The Tapolux developers
 // Event records: the JSON lines the frontend reads, one per key or button event.
 #pragma once
 

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// Copyright (C) 2026 The Tapolux developers
 // Seat input: opens every input device of seat "seat0" through libinput's udev
 // backend and runs the main loop that turns their events into records.
 #pragma once

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// Copyright (C) 2026 The Tapolux developers
 // Stop-command listener: reads standard input on a thread of its own and tells
 // the main loop when the frontend has written the line "stop\n".
 #pragma once

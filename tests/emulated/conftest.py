@@ -1,3 +1,5 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
+# Copyright (C) 2026 The Tapolux developers
 """Fixtures that run the real backend against input devices emulated by umockdev.
 
 pytest itself must run under umockdev-wrapper: the test process drives the

@@ -1,3 +1,5 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
+# Copyright (C) 2026 The Tapolux developers
 """Emulated input devices for umockdev, generated from short descriptions.
 
 A Device names its event node number, its name, its key codes and relative

@@ -1,3 +1,5 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
+# Copyright (C) 2026 The Tapolux developers
 """A frontend that misbehaves must never corrupt the record stream or crash
 the backend.
 

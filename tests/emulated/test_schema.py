@@ -1,3 +1,5 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
+# Copyright (C) 2026 The Tapolux developers
 """The check that every received record passes: it must refuse what a
 frontend could not rely on, or the process-level tests would prove nothing."""
 

@@ -1,3 +1,5 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
+# Copyright (C) 2026 The Tapolux developers
 """The stop command: the frontend ends the backend by writing "stop\\n" on its
 standard input, and nothing else it writes there, nor the end of that input,
 may end it."""

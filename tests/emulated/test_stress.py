@@ -1,3 +1,5 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
+# Copyright (C) 2026 The Tapolux developers
 """The stop command under load, run after run.
 
 Two keyboards pour out thousands of keys each while the frontend reads; the

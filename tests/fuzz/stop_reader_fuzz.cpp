@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// Copyright (C) 2026 The Tapolux developers
 // Feeds arbitrary bytes to the stop-command reader as if they came on
 // standard input, and checks it against a model written the obvious way: the
 // input is cut into pieces that end after a newline or after 511 bytes, and

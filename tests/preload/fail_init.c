@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// Copyright (C) 2026 The Tapolux developers
 /*
  * Test-only helper, preloaded into the backend to make one step of its input
  * set-up fail, so that the tests can see the exit status and message of each

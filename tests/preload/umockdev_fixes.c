@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// Copyright (C) 2026 The Tapolux developers
 /*
  * Test-only helper, preloaded in front of umockdev's own library
  * (LD_PRELOAD=umockdev_fixes.so:libumockdev-preload.so.0). It mends two gaps
