@@ -6,7 +6,6 @@
 
 #include <atomic>
 #include <cstddef>
-#include <cstdio>
 
 // How the listener reaches the main loop. The listener never touches the
 // library contexts: it sets `requested`, which the drain checks before every
@@ -19,23 +18,16 @@ struct stop_signal {
   int fd = -1;  // an eventfd in the main loop's poll set
 };
 
-// Each read takes at most 511 bytes and the terminating zero.
+// Input is taken in pieces of at most this many bytes less one, as a line
+// buffer of this size with its terminating zero would hold them: a piece ends
+// after a newline or once it is 511 bytes long.
 constexpr std::size_t line_size = 512;
 
-// True when `line`, as fgets left it in a buffer of `line_size` bytes, is the
-// stop command: exactly "stop\n" and its terminating zero.
-bool is_stop_command(const char *line);
-
-// Reads `in` piece by piece until a piece is the stop command (returns true)
-// or the input ends or fails (returns false).
-bool read_stop_command(FILE *in);
-
-// Creates the eventfd of `signal`; false when it cannot be had.
-bool open_stop_signal(struct stop_signal *signal);
+// Reads `fd` piece by piece until a piece is exactly "stop\n" (returns true)
+// or the input ends or fails (returns false). A descriptor that was handed
+// over non-blocking is waited on rather than taken for the end of input.
+bool read_stop_command(int fd);
 
 // Starts the listener on standard input. Without an eventfd or a thread the
 // backend runs on without one, and the stop command has no effect.
 void start_stop_listener(struct stop_signal *signal);
-
-// The thread's start routine; its argument is the `stop_signal`.
-void *stop_listener(void *signal);
