@@ -4,8 +4,12 @@
 
 #include <libevdev/libevdev.h>
 #include <libinput.h>
+#include <poll.h>
+#include <unistd.h>
 
-#include <cstdio>
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
 #include <cstring>
 
 namespace {
@@ -67,6 +71,17 @@ std::size_t format_button_event(char *buffer, std::size_t size, struct libinput_
                        static_cast<int>(libinput_event_pointer_get_button_state(pointer)));
 }
 
+// Sleeps until `fd` takes more, as a blocking descriptor would inside write.
+bool wait_for_room(int fd) {
+  struct pollfd entry = {fd, POLLOUT, 0};
+  while (poll(&entry, 1, -1) < 0) {
+    if (errno != EINTR) {
+      return false;
+    }
+  }
+  return true;
+}
+
 }  // namespace
 
 std::size_t format_record(char *buffer, std::size_t size, int event_type, std::uint32_t time,
@@ -104,7 +119,42 @@ std::size_t format_record(char *buffer, std::size_t size, int event_type, std::u
   return static_cast<std::size_t>(at - buffer);
 }
 
-int handle_events(struct libinput *input, const std::atomic<bool> *stop_requested) {
+write_outcome write_record(struct record_output *output, const char *record, std::size_t length) {
+  char line[record_size + 1];
+  const char *next = record;
+  std::size_t left = length;
+  if (output->line_open && length < sizeof line) {
+    line[0] = '\n';  // ends the cut record's line
+    std::memcpy(line + 1, record, length);
+    next = line;
+    left = length + 1;
+  }
+  // One write in the normal case: a pipe hands a record of this size to its
+  // reader whole, never in two parts.
+  while (left > 0) {
+    const ssize_t done = output->write(output->fd, next, left);
+    if (done > 0) {
+      next += done;
+      left -= static_cast<std::size_t>(done);
+      output->line_open = next[-1] != '\n';
+      continue;
+    }
+    if (done < 0 && errno == EINTR) {
+      continue;
+    }
+    if (done < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && wait_for_room(output->fd)) {
+      continue;
+    }
+    if (done < 0 && errno == EPIPE) {
+      return write_outcome::reader_gone;
+    }
+    return write_outcome::failed;  // a full disk, an I/O error: nothing to wait for
+  }
+  return write_outcome::written;
+}
+
+int handle_events(struct libinput *input, struct record_output *output,
+                  const std::atomic<bool> *stop_requested) {
   int result = -1;
   char record[record_size];
   struct libinput_event *event = nullptr;
@@ -121,15 +171,22 @@ int handle_events(struct libinput *input, const std::atomic<bool> *stop_requeste
     default:
       break;  // device changes, motion, scrolling, touch: nothing to report
     }
-    // One write per record: a record is never split across two writes, so a
-    // reader never sees half of one. The flush after every event, reported or
-    // not, is what makes each record leave the process at once.
-    if (length > 0) {
-      std::fwrite(record, 1, length, stdout);
+    // Written straight to the descriptor, never kept in a buffer: each record
+    // has left the process before the next event is taken. A record that
+    // cannot be written is not retried; the frontend's stream goes on with
+    // the next one.
+    if (length > 0 && write_record(output, record, length) == write_outcome::reader_gone) {
+      end_without_reader();
     }
-    std::fflush(stdout);
     result = 0;
     libinput_event_destroy(event);
   }
   return result;
+}
+
+void end_without_reader() {
+  // SIGPIPE is unblocked and at its default action from the start, so this
+  // does not return; the exit is there should a launcher's setting win anyway.
+  std::raise(SIGPIPE);
+  std::_Exit(128 + SIGPIPE);
 }

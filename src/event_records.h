@@ -3,6 +3,8 @@
 // Event records: the JSON lines the frontend reads, one per key or button event.
 #pragma once
 
+#include <sys/types.h>
+
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -19,9 +21,35 @@ constexpr std::size_t record_size = 256;
 std::size_t format_record(char *buffer, std::size_t size, int event_type, std::uint32_t time,
                           std::uint32_t code, int state);
 
-// Drains what libinput has already queued, writing one record per key or
-// button event and flushing standard output after every event. Returns 0 when
-// at least one event was taken from the queue, -1 when it was empty. Stops
-// before the next event once `stop_requested` is set, so that no record begins
-// after the stop command has been read.
-int handle_events(struct libinput *input, const std::atomic<bool> *stop_requested);
+// Where the records go: standard output through write(2) in the backend, a
+// fake in the tests.
+struct record_output {
+  int fd;
+  ssize_t (*write)(int fd, const void *data, std::size_t size);
+  // A record could be written only in part (a full disk, say): the next one
+  // must start on a line of its own rather than be glued onto the cut one.
+  bool line_open;
+};
+
+enum class write_outcome {
+  written,      // the whole record is out
+  failed,       // it could not be written, or only in part; the next may be
+  reader_gone,  // nobody reads standard output any more
+};
+
+// Writes one record, whole: a short write is completed, an interrupted one
+// retried, and a non-blocking descriptor without room is waited on, as a
+// blocking one would wait.
+write_outcome write_record(struct record_output *output, const char *record, std::size_t length);
+
+// The drain: takes what libinput has already queued, writing one record per
+// key or button event. Returns 0 when at least one event was taken from the
+// queue, -1 when it was empty. Stops before the next event once
+// `stop_requested` is set, so that no record begins after the stop command
+// has been read.
+int handle_events(struct libinput *input, struct record_output *output,
+                  const std::atomic<bool> *stop_requested);
+
+// Ends the process the way a record meeting a closed pipe ends it: through
+// SIGPIPE's default action.
+[[noreturn]] void end_without_reader();

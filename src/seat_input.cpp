@@ -17,6 +17,27 @@
 
 namespace {
 
+// Both library contexts of the run, created by the main thread and released
+// by it alone, the libinput context before the udev context.
+struct input_handles {
+  struct udev *udev;
+  struct libinput *input;
+};
+
+// libinput's device-access callbacks: a node that cannot be opened gives one
+// message on standard error and the negated errno.
+int open_restricted(const char *path, int flags, void * /*user_data*/) {
+  const int fd = open(path, flags);
+  if (fd < 0) {
+    const int error = errno;
+    std::fprintf(stderr, "Failed to open %s because of %s.\n", path, std::strerror(error));
+    return -error;
+  }
+  return fd;
+}
+
+void close_restricted(int fd, void * /*user_data*/) { close(fd); }
+
 const struct libinput_interface device_access = {
     open_restricted,
     close_restricted,
@@ -35,32 +56,36 @@ void release_handles(struct input_handles *handles) {
 bool stop_was_requested() { return stop.requested.load(std::memory_order_acquire); }
 
 // Sleeps in poll with no time-out, so an idle backend costs nothing, and
-// dispatches once per wake-up. Ends on the stop command or when poll fails.
-void handle_input(struct libinput *input) {
-  struct pollfd fds[] = {
-      {libinput_get_fd(input), POLLIN, 0},
-      {stop.fd, POLLIN, 0},  // a negative fd (no listener) is ignored by poll
-  };
-  while (poll(fds, 2, -1) >= 0 && !stop_was_requested()) {
+// dispatches once per wake-up. Returns on the stop command or when poll fails.
+void run_main_loop(struct libinput *input, struct record_output *output) {
+  enum { input_entry, stop_entry, output_entry, entries };
+  struct pollfd fds[entries] = {};
+  fds[input_entry] = {libinput_get_fd(input), POLLIN, 0};
+  fds[stop_entry] = {stop.fd, POLLIN, 0};  // a negative fd (no listener) is ignored by poll
+  // Asked for nothing, standard output still reports POLLERR (a pipe) or
+  // POLLHUP (a socket, a terminal) once its reader has gone: the backend
+  // then ends at once rather than at the next key, which may be hours away.
+  fds[output_entry] = {output->fd, 0, 0};
+  for (;;) {
+    if (poll(fds, entries, -1) < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      return;
+    }
+    if (stop_was_requested()) {
+      return;
+    }
+    if ((fds[output_entry].revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
+      end_without_reader();
+    }
     if (libinput_dispatch(input) == 0) {
-      handle_events(input, &stop.requested);
+      handle_events(input, output, &stop.requested);
     }
   }
 }
 
 }  // namespace
-
-int open_restricted(const char *path, int flags, void * /*user_data*/) {
-  const int fd = open(path, flags);
-  if (fd < 0) {
-    const int error = errno;
-    std::fprintf(stderr, "Failed to open %s because of %s.\n", path, std::strerror(error));
-    return -error;
-  }
-  return fd;
-}
-
-void close_restricted(int fd, void * /*user_data*/) { close(fd); }
 
 int run_seat_input() {
   struct input_handles handles {};
@@ -82,11 +107,12 @@ int run_seat_input() {
   }
   start_stop_listener(&stop);
 
+  struct record_output output = {STDOUT_FILENO, write, false};
   // libinput has queued a device-added event for every device it opened, so
   // an empty first drain means none could be opened. A stop command read in
   // the meantime still ends the run as asked.
-  const bool started =
-      libinput_dispatch(handles.input) >= 0 && handle_events(handles.input, &stop.requested) == 0;
+  const bool started = libinput_dispatch(handles.input) >= 0 &&
+                       handle_events(handles.input, &output, &stop.requested) == 0;
   if (!started && !stop_was_requested()) {
     std::fputs(
         "Expected device added events on startup but got none. "
@@ -95,9 +121,7 @@ int run_seat_input() {
     release_handles(&handles);
     return 4;
   }
-  if (!stop_was_requested()) {
-    handle_input(handles.input);
-  }
+  run_main_loop(handles.input, &output);
   release_handles(&handles);
   return 0;
 }
