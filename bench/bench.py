@@ -55,32 +55,55 @@ class BenchError(RuntimeError):
 # --- the programs -------------------------------------------------------------
 
 @dataclasses.dataclass(frozen=True)
+class Tools:
+    """What bench/meson.build built, read from the file it writes (bench/tools
+    in the build): the backend, the floor, the probe, the emulation's fixes,
+    the replay and the reader."""
+
+    backend: str
+    floor: str
+    probe: str
+    fixes: str
+    replay: str
+    reader: str
+
+    @classmethod
+    def read(cls, path: str) -> "Tools":
+        paths = {}
+        for line in pathlib.Path(path).read_text().splitlines():
+            if line.strip() and not line.startswith("#"):
+                name, _, value = line.partition("=")
+                paths[name.strip()] = value.strip()
+        names = [f.name for f in dataclasses.fields(cls)]
+        missing = [n for n in names if not os.path.exists(paths.get(n, ""))]
+        if missing:
+            raise BenchError(f"{path}: not built: {', '.join(missing)}")
+        return cls(**{n: paths[n] for n in names})
+
+
+@dataclasses.dataclass(frozen=True)
 class Program:
     name: str
     label: str
     cmd: tuple[str, ...]
     stop: str  # "stdin" (the frontend's stop command), "sigint" or "sigterm"
     writes_records: bool
+    # The probe sees each record it writes (write(2) on standard output), so
+    # a run is over only once every record is out, not when the last event
+    # has been taken from libinput.
+    records_seen: bool = False
 
 
-def programs(backend: str, floor: str) -> dict[str, Program]:
+def programs(tools: Tools) -> dict[str, Program]:
     peer = ("libinput", "debug-events", "--show-keycodes")
     return {p.name: p for p in (
-        Program("backend", "backend", (backend,), "stdin", True),
+        Program("backend", "backend", (tools.backend,), "stdin", True, records_seen=True),
         Program("peer", "peer", peer, "sigint", True),
         # The peer as it would behave if it flushed every line, as the backend
         # must: the same program with stdout line-buffered by coreutils' stdbuf.
         Program("peer-lb", "peer, line-buffered", ("stdbuf", "-oL", *peer), "sigint", True),
-        Program("floor", "floor", (floor,), "sigterm", False),
+        Program("floor", "floor", (tools.floor,), "sigterm", False),
     )}
-
-
-@dataclasses.dataclass(frozen=True)
-class Tools:
-    probe: str
-    fixes: str
-    replay: str
-    reader: str
 
 
 # --- the probe's shared file ----------------------------------------------------
@@ -296,28 +319,32 @@ class Session:
         raise BenchError(f"{self.program.name} not ready after {timeout} s")
 
     def wait_keys(self, expected: int, stall: float = 10.0, traced: bool = False) -> dict[str, int]:
-        """Until the program has taken `expected` key events from libinput and
-        sleeps in poll again (so every record has been written). Under a
-        tracer (strace, ltrace) the process seen is the tracer: a pause of
-        half a second stands in for the check."""
-        last, last_change = -1, time.monotonic()
+        """Until the program has taken `expected` key events from libinput,
+        written their records where the probe sees them, and sleeps in poll
+        again. Under a tracer (strace, ltrace) the process seen is the tracer:
+        a pause of half a second stands in for the check of poll."""
+        last, last_change = None, time.monotonic()
         calm = 0
         while True:
             header = self.header()
-            keys = header.get("keys", 0)
-            if keys != last:
-                last, last_change = keys, time.monotonic()
-            if keys >= expected and traced:
+            progress = (header.get("keys", 0), header.get("writes", 0))
+            if progress != last:
+                last, last_change = progress, time.monotonic()
+            keys, writes = progress
+            done = keys >= expected and (not self.program.records_seen or writes >= expected)
+            if done and traced:
                 time.sleep(0.5)
                 return self.header()
-            if keys >= expected and proc_waiting(self.pid):
+            if done and proc_waiting(self.pid):
                 calm += 1
                 if calm >= 3:
                     return header
             else:
                 calm = 0
             if time.monotonic() - last_change > stall:
-                raise BenchError(f"{self.program.name} stalled at {keys} of {expected} key events")
+                seen = f" ({writes} records written)" if self.program.records_seen else ""
+                raise BenchError(f"{self.program.name} stalled at {keys} of {expected} key events"
+                                 + seen)
             if self.proc.poll() is not None:
                 raise BenchError(f"{self.program.name} ended early ({self.proc.returncode})")
             time.sleep(0.01)
@@ -1100,10 +1127,8 @@ def smoke(bench: Bench) -> int:
 
 def main() -> int:
     ap = argparse.ArgumentParser()
-    ap.add_argument("--backend", required=True)
-    ap.add_argument("--floor", required=True)
-    ap.add_argument("--tools", required=True, help="folder with probe.so, replay, reader")
-    ap.add_argument("--fixes", required=True, help="the test suite's umockdev_fixes.so")
+    ap.add_argument("--tools", required=True,
+                    help="the file bench/meson.build writes into the build: bench/tools")
     ap.add_argument("--smoke", action="store_true")
     ap.add_argument("--profile", action="store_true")
     ap.add_argument("--quick", action="store_true", help="smaller counts, for trying the driver out")
@@ -1116,9 +1141,8 @@ def main() -> int:
     # Precise sleeps for this process and the threads umockdev starts from it.
     ctypes.CDLL(None).prctl(29, 1, 0, 0, 0)  # PR_SET_TIMERSLACK
 
-    tdir = pathlib.Path(args.tools)
-    tools = Tools(str(tdir / "probe.so"), args.fixes, str(tdir / "replay"), str(tdir / "reader"))
-    progs = programs(args.backend, args.floor)
+    tools = Tools.read(args.tools)
+    progs = programs(tools)
     started = time.monotonic()
     with tempfile.TemporaryDirectory(prefix="tapolux-bench-") as tmp:
         # Up to two minutes in all of waiting for a quiet machine (see wait_quiet).

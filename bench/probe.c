@@ -11,8 +11,10 @@
  *          frame's own time stamp in microseconds, as the replay wrote it;
  *   KEY    libinput_get_event() handed over a key or button event; the value
  *          is libinput's time stamp of it in microseconds;
- *   WRITE  fflush(stdout) returned after an fwrite() to stdout, i.e. a record
- *          has been written to the pipe (the backend's way of writing).
+ *   WRITE  a write(2) on standard output returned, and what it wrote ended a
+ *          record (its newline): the record is in the pipe. The backend
+ *          writes its records that way, completing a short write with more
+ *          calls, so a record is noted once, when its last byte is out.
  *
  * Timing the events against the replay's own time stamps would measure
  * umockdev's drift (its sleeps overshoot by a fraction of a millisecond per
@@ -30,6 +32,7 @@
 
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <libinput.h>
 #include <linux/input.h>
 #include <poll.h>
 #include <stdarg.h>
@@ -43,9 +46,6 @@
 #include <unistd.h>
 
 #include "probe.h"
-
-struct libinput;
-struct libinput_event;
 
 static struct probe_log *probe;
 
@@ -70,7 +70,7 @@ __attribute__((constructor)) static void probe_start(void) {
   /* No O_TRUNC: a launcher (libinput's, stdbuf, valgrind) loads the probe
    * too before it execs the program, and the benchmark may already have the
    * file mapped; shrinking it under that mapping would fault. */
-  int (*real_open)(const char *, int, ...) = dlsym(RTLD_NEXT, "open");
+  __typeof__(&open) real_open = __extension__(__typeof__(&open)) dlsym(RTLD_NEXT, "open");
   int fd = real_open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
   if (fd < 0) return;
   struct stat st;
@@ -192,42 +192,62 @@ ssize_t read(int fd, void *buf, size_t count) {
 
 /* --- inside the program: libinput hands over a key or button event --- */
 
-enum { KEYBOARD_KEY = 300, POINTER_BUTTON = 402 };
+/* libinput's own functions, looked up where the program has them: the probe
+ * is also preloaded into launchers (libinput's, stdbuf, valgrind) that do not
+ * load libinput at all. */
+#define LIBINPUT_FN(name) (__extension__(__typeof__(&name)) dlsym(RTLD_DEFAULT, #name))
+
+static uint64_t event_usec(struct libinput_event *event, enum libinput_event_type type) {
+  static __typeof__(&libinput_event_get_keyboard_event) keyboard;
+  static __typeof__(&libinput_event_keyboard_get_time_usec) keyboard_usec;
+  static __typeof__(&libinput_event_get_pointer_event) pointer;
+  static __typeof__(&libinput_event_pointer_get_time_usec) pointer_usec;
+  if (!keyboard) {
+    keyboard_usec = LIBINPUT_FN(libinput_event_keyboard_get_time_usec);
+    pointer = LIBINPUT_FN(libinput_event_get_pointer_event);
+    pointer_usec = LIBINPUT_FN(libinput_event_pointer_get_time_usec);
+    keyboard = LIBINPUT_FN(libinput_event_get_keyboard_event);
+  }
+  return type == LIBINPUT_EVENT_KEYBOARD_KEY ? keyboard_usec(keyboard(event))
+                                             : pointer_usec(pointer(event));
+}
 
 struct libinput_event *libinput_get_event(struct libinput *input) {
   NEXT(libinput_get_event);
   struct libinput_event *event = next_fn(input);
   if (!event || !probe) return event;
-  static int (*get_type)(struct libinput_event *);
-  static void *(*get_keyboard)(struct libinput_event *);
-  static uint64_t (*keyboard_usec)(void *);
-  static void *(*get_pointer)(struct libinput_event *);
-  static uint64_t (*pointer_usec)(void *);
-  if (!get_type) {
-    get_keyboard = (void *(*)(struct libinput_event *))dlsym(RTLD_DEFAULT,
-                                                             "libinput_event_get_keyboard_event");
-    keyboard_usec =
-        (uint64_t(*)(void *))dlsym(RTLD_DEFAULT, "libinput_event_keyboard_get_time_usec");
-    get_pointer =
-        (void *(*)(struct libinput_event *))dlsym(RTLD_DEFAULT, "libinput_event_get_pointer_event");
-    pointer_usec = (uint64_t(*)(void *))dlsym(RTLD_DEFAULT, "libinput_event_pointer_get_time_usec");
-    get_type = (int (*)(struct libinput_event *))dlsym(RTLD_DEFAULT, "libinput_event_get_type");
-  }
-  int type = get_type(event);
-  if (type == KEYBOARD_KEY || type == POINTER_BUTTON) {
+  static __typeof__(&libinput_event_get_type) get_type;
+  if (!get_type) get_type = LIBINPUT_FN(libinput_event_get_type);
+  enum libinput_event_type type = get_type(event);
+  if (type == LIBINPUT_EVENT_KEYBOARD_KEY || type == LIBINPUT_EVENT_POINTER_BUTTON) {
     uint64_t t = now_ns();
     __atomic_fetch_add(&probe->keys, 1, __ATOMIC_RELAXED);
-    if (probe->capacity)
-      note(PROBE_KEY,
-           type == KEYBOARD_KEY ? keyboard_usec(get_keyboard(event))
-                                : pointer_usec(get_pointer(event)),
-           t);
+    if (probe->capacity) note(PROBE_KEY, event_usec(event, type), t);
   }
   return event;
 }
 
 /* --- program end: a record written to the pipe --- */
 
+static void records_out(const char *data, size_t length) {
+  uint64_t t = now_ns();
+  const char *end = data + length;
+  while ((data = memchr(data, '\n', (size_t)(end - data))) != NULL) {
+    data++;
+    __atomic_fetch_add(&probe->writes, 1, __ATOMIC_RELAXED);
+    if (probe->capacity) note(PROBE_WRITE, 0, t);
+  }
+}
+
+ssize_t write(int fd, const void *buf, size_t count) {
+  NEXT(write);
+  ssize_t done = next_fn(fd, buf, count);
+  if (done > 0 && probe && fd == STDOUT_FILENO) records_out(buf, (size_t)done);
+  return done;
+}
+
+/* A backend that still writes through stdio: one record per fwrite, out
+ * when the fflush after it returns. */
 static int stdout_pending;
 
 size_t fwrite(const void *ptr, size_t size, size_t n, FILE *stream) {
@@ -241,9 +261,7 @@ int fflush(FILE *stream) {
   int result = next_fn(stream);
   if (probe && stream == stdout && stdout_pending) {
     stdout_pending = 0;
-    uint64_t t = now_ns();
-    __atomic_fetch_add(&probe->writes, 1, __ATOMIC_RELAXED);
-    if (probe->capacity) note(PROBE_WRITE, 0, t);
+    records_out("\n", 1);
   }
   return result;
 }

@@ -25,7 +25,7 @@ struct probe_log {
   uint64_t input_bytes;   /* read from emulated input nodes */
   uint64_t frames;        /* SYN_REPORTs among them */
   uint64_t keys;          /* key and button events taken from libinput */
-  uint64_t writes;        /* fflush(stdout) after an fwrite to stdout */
+  uint64_t writes;        /* records written on standard output */
   uint64_t entries;       /* entries noted (may exceed capacity) */
   uint64_t reads;         /* reads of emulated input nodes that returned data */
   uint64_t reserved[5];
