@@ -229,47 +229,30 @@ struct libinput_event *libinput_get_event(struct libinput *input) {
 
 /* --- program end: a record written to the pipe --- */
 
-static void records_out(const char *data, size_t length) {
-  uint64_t t = now_ns();
-  const char *end = data + length;
-  while ((data = memchr(data, '\n', (size_t)(end - data))) != NULL) {
-    data++;
-    __atomic_fetch_add(&probe->writes, 1, __ATOMIC_RELAXED);
-    if (probe->capacity) note(PROBE_WRITE, 0, t);
-  }
-}
-
+/* Only the backend is timed at this end: the peer's lines leave through the
+ * C library's own internal write, which no preloaded library sees. */
 ssize_t write(int fd, const void *buf, size_t count) {
   NEXT(write);
   ssize_t done = next_fn(fd, buf, count);
-  if (done > 0 && probe && fd == STDOUT_FILENO) records_out(buf, (size_t)done);
+  if (done > 0 && probe && fd == STDOUT_FILENO) {
+    uint64_t t = now_ns();
+    const char *at = buf, *end = at + done;
+    while ((at = memchr(at, '\n', (size_t)(end - at))) != NULL) {
+      at++;
+      __atomic_fetch_add(&probe->writes, 1, __ATOMIC_RELAXED);
+      if (probe->capacity) note(PROBE_WRITE, 0, t);
+    }
+  }
   return done;
 }
 
-/* A backend that still writes through stdio: one record per fwrite, out
- * when the fflush after it returns. */
-static int stdout_pending;
-
-size_t fwrite(const void *ptr, size_t size, size_t n, FILE *stream) {
-  NEXT(fwrite);
-  if (stream == stdout) stdout_pending = 1;
-  return next_fn(ptr, size, n, stream);
-}
-
-int fflush(FILE *stream) {
-  NEXT(fflush);
-  int result = next_fn(stream);
-  if (probe && stream == stdout && stdout_pending) {
-    stdout_pending = 0;
-    records_out("\n", 1);
-  }
-  return result;
-}
-
-/* --- start-up: the first blocking poll is where the first record could begin --- */
+/* --- start-up: the main thread's first blocking poll is where the first
+ * record could begin (another thread, such as the backend's stop listener,
+ * may wait in poll earlier, before the set-up is done) --- */
 
 int poll(struct pollfd *fds, nfds_t nfds, int timeout) {
   NEXT(poll);
-  if (probe && timeout < 0 && !probe->first_poll_ns) probe->first_poll_ns = now_ns();
+  if (probe && timeout < 0 && !probe->first_poll_ns && gettid() == getpid())
+    probe->first_poll_ns = now_ns();
   return next_fn(fds, nfds, timeout);
 }

@@ -21,7 +21,7 @@ struct probe_log {
   uint64_t capacity;
   uint64_t pid;
   uint64_t started_ns;    /* the probe's constructor ran */
-  uint64_t first_poll_ns; /* first poll() without time-out */
+  uint64_t first_poll_ns; /* the main thread's first poll() without time-out */
   uint64_t input_bytes;   /* read from emulated input nodes */
   uint64_t frames;        /* SYN_REPORTs among them */
   uint64_t keys;          /* key and button events taken from libinput */
