@@ -29,11 +29,10 @@ from typing import TYPE_CHECKING, Iterator, Sequence
 
 import pytest
 
-import devices
-from conftest import EXIT_TIMEOUT, RECORD_TIMEOUT, parse_records
+from emulation import EXIT_TIMEOUT, RECORD_TIMEOUT, devices, parse_records
 
 if TYPE_CHECKING:
-    from conftest import Backend
+    from emulation import Backend
 
 # 1000 s after boot, as in test_records.py.
 START_US = 1_000_000_000

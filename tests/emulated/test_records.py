@@ -6,8 +6,8 @@ import signal
 
 import pytest
 
-import devices
-from devices import BTN_LEFT, BTN_MIDDLE, BTN_RIGHT, BTN_SIDE
+from emulation import devices
+from emulation.devices import BTN_LEFT, BTN_MIDDLE, BTN_RIGHT, BTN_SIDE
 
 # 1000 s after boot. Keyboards have no timers in libinput, so their events may
 # carry any time; a mouse's button debouncing runs on timers, which libinput

@@ -5,7 +5,7 @@ frontend could not rely on, or the process-level tests would prove nothing."""
 
 import pytest
 
-from conftest import parse_records
+from emulation import parse_records
 
 GOOD = ('{"event_name": "KEYBOARD_KEY", "event_type": 300, "time_stamp": -1, '
         '"key_name": "KEY_A", "key_code": 30, "state_name": "PRESSED", "state_code": 1}\n')

@@ -4,7 +4,7 @@
 
 import pytest
 
-import devices
+from emulation import devices
 
 START_US = 1_000_000_000
 

@@ -10,8 +10,7 @@ import time
 
 import pytest
 
-import devices
-from conftest import EXIT_TIMEOUT, parse_output
+from emulation import EXIT_TIMEOUT, devices, parse_output
 
 START_US = 1_000_000_000
 

@@ -26,8 +26,7 @@ import time
 
 import pytest
 
-import devices
-from conftest import EXIT_TIMEOUT, parse_output
+from emulation import EXIT_TIMEOUT, devices, parse_output
 
 pytestmark = pytest.mark.stress
 

@@ -12,19 +12,17 @@
  */
 #define _GNU_SOURCE
 
-#include <dlfcn.h>
 #include <libinput.h>
 #include <libudev.h>
 #include <stdlib.h>
 #include <string.h>
 
+#include "wrap.h"
+
 static int should_fail(const char *name) {
   const char *which = getenv("TAPOLUX_FAIL");
   return which && strcmp(which, name) == 0;
 }
-
-/* The real definition, next in the search order after this library. */
-#define REAL(name) (__extension__(__typeof__(&name)) dlsym(RTLD_NEXT, #name))
 
 struct udev *udev_new(void) {
   if (should_fail("udev_new")) return NULL;

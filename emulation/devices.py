@@ -36,6 +36,10 @@ _KEY_ROWS = {2: "1234567890", 16: "qwertyuiop", 30: "asdfghjkl", 44: "zxcvbnm"}
 CHAR_KEYS = {ch: first + i for first, row in _KEY_ROWS.items() for i, ch in enumerate(row)}
 CHAR_KEYS.update({" ": KEY_SPACE, "\n": KEY_ENTER, "-": 12, "=": 13, ",": 51, ".": 52, "/": 53})
 
+# The letter keys in keyboard order, and libevdev's names of them.
+LETTER_KEYS = [CHAR_KEYS[ch] for ch in "qwertyuiopasdfghjklzxcvbnm"]
+LETTER_NAMES = {CHAR_KEYS[ch]: f"KEY_{ch.upper()}" for ch in "abcdefghijklmnopqrstuvwxyz"}
+
 # Bitmap sizes in bytes that libevdev asks for with EVIOCGBIT(type), EVIOCGKEY,
 # EVIOCGLED, EVIOCGSW and EVIOCGPROP; one unsigned long per 64 codes.
 _BIT_BYTES = {0: 8, EV_KEY: 96, EV_REL: 8, EV_ABS: 8, EV_MSC: 8, EV_SW: 8,
@@ -220,8 +224,9 @@ def _le(value: int, size: int) -> str:
 Event = tuple[int, int, int, int]  # (time_us, type, code, value)
 
 # libinput throws away whatever is queued on a device when it adds it; the
-# replay starts once the backend has opened the device (see conftest.py), and
-# the lead-in keeps the first event that matters clear of that.
+# replay starts once the backend has opened the device (see
+# TestBed.replay_when_opened), and the lead-in keeps the first event that
+# matters clear of that.
 LEAD_IN_US = 300_000
 
 
@@ -309,3 +314,11 @@ def wheel(steps: Iterable[int], start_us: int, step_us: int = 50_000,
 def end_of(events: Sequence[Event]) -> int:
     """The time of the last event, to chain sequences one after another."""
     return events[-1][0] if events else 0
+
+
+def key_changes(events: Iterable[Event]) -> list[tuple[int, int, int]]:
+    """(key_code, state_code, time_stamp) of every key or button change in a
+    replay, in order: what the backend's records must say (records.changes_of),
+    provided libinput passes each change on."""
+    return [(code, value, time_stamp(t)) for t, ev_type, code, value in events
+            if ev_type == EV_KEY]

@@ -41,40 +41,30 @@
 #include <errno.h>
 #include <linux/input.h>
 #include <poll.h>
-#include <dlfcn.h>
-#include <fcntl.h>
-#include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-int __open_2(const char *path, int flags);
-int __open64_2(const char *path, int flags);
-
-/* The next definition of a symbol after this library, resolved once. */
-#define NEXT(name)                                                                  \
-  static __typeof__(&name) next_fn;                                                 \
-  if (!next_fn) next_fn = __extension__(__typeof__(&name)) dlsym(RTLD_NEXT, #name); \
-  if (!next_fn) abort()
+#include "wrap.h"
 
 /* --- 1. /run/udev into the test bed --- */
 
-static const char *redirect(const char *path, char *buf, size_t size) {
+static const char *redirect(const char *path, char *buf) {
   static const char prefix[] = "/run/udev";
   const char *root = getenv("UMOCKDEV_DIR");
 
   if (!root || !path || strncmp(path, prefix, sizeof prefix - 1) != 0) return path;
   if (path[sizeof prefix - 1] != '\0' && path[sizeof prefix - 1] != '/')
     return path; /* /run/udevfoo is not ours */
-  if ((size_t)snprintf(buf, size, "%s%s", root, path) >= size) return path;
+  if ((size_t)snprintf(buf, WRAP_PATH_MAX, "%s%s", root, path) >= WRAP_PATH_MAX) return path;
   return buf;
 }
 
-#define REDIRECT(path)     \
-  char redirect_buf[4096]; \
-  path = redirect(path, redirect_buf, sizeof redirect_buf)
+#define REDIRECT(path)              \
+  char redirect_buf[WRAP_PATH_MAX]; \
+  path = redirect(path, redirect_buf)
 
 /* --- 2. remember descriptors of emulated input nodes --- */
 
@@ -87,7 +77,7 @@ static void forget(int fd) {
 }
 
 static int track(int fd, const char *path) {
-  if (fd >= 0 && fd < TRACKED_FDS && strncmp(path, "/dev/input/", 11) == 0)
+  if (fd >= 0 && fd < TRACKED_FDS && path && strncmp(path, "/dev/input/", 11) == 0)
     free(__atomic_exchange_n(&tracked_path[fd], strdup(path), __ATOMIC_ACQ_REL));
   return fd;
 }
@@ -96,47 +86,9 @@ static const char *tracked(int fd) {
   return fd >= 0 && fd < TRACKED_FDS ? __atomic_load_n(&tracked_path[fd], __ATOMIC_ACQUIRE) : NULL;
 }
 
-/* open() takes a mode only when it may create a file. */
-#define MODE_ARG(flags, mode)            \
-  mode_t mode = 0;                       \
-  if ((flags) & (O_CREAT | O_TMPFILE)) { \
-    va_list ap;                          \
-    va_start(ap, flags);                 \
-    mode = va_arg(ap, mode_t);           \
-    va_end(ap);                          \
-  }
-
-#define WRAP_OPEN(name)                             \
-  int name(const char *path, int flags, ...) {      \
-    MODE_ARG(flags, mode);                          \
-    NEXT(name);                                     \
-    const char *orig = path;                        \
-    REDIRECT(path);                                 \
-    return track(next_fn(path, flags, mode), orig); \
-  }
-WRAP_OPEN(open)
-WRAP_OPEN(open64)
-
-#define WRAP_OPEN_2(name)                     \
-  int name(const char *path, int flags) {     \
-    NEXT(name);                               \
-    const char *orig = path;                  \
-    REDIRECT(path);                           \
-    return track(next_fn(path, flags), orig); \
-  }
-WRAP_OPEN_2(__open_2)
-WRAP_OPEN_2(__open64_2)
-
-#define WRAP_OPENAT(name)                                  \
-  int name(int dirfd, const char *path, int flags, ...) {  \
-    MODE_ARG(flags, mode);                                 \
-    NEXT(name);                                            \
-    const char *orig = path;                               \
-    REDIRECT(path);                                        \
-    return track(next_fn(dirfd, path, flags, mode), orig); \
-  }
-WRAP_OPENAT(openat)
-WRAP_OPENAT(openat64)
+/* The paths as the caller gave them are tracked: umockdev rewrites them only
+ * further down. */
+WRAP_OPEN_FAMILY(redirect, track)
 
 int close(int fd) {
   NEXT(close);

@@ -1,0 +1,105 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
+# Copyright (C) 2026 The Tapolux developers
+"""The emulation kit: the real backend run against input devices emulated by
+umockdev, for the tests (tests/emulated), the benchmark (bench/) and the demo
+(scripts/demo.py).
+
+A process that uses the kit must itself run under umockdev-wrapper: it drives
+the test bed (ioctl answers, event replay, uevents) through libumockdev, and a
+uevent for a hot-plugged device only reaches the backend from a preloaded
+process. It imports the kit as the package `emulation`, with the top of the
+source tree on its Python path (`meson test` sets PYTHONPATH, pytest.ini in
+tests/emulated sets `pythonpath`, scripts/demo sets PYTHONPATH). By hand:
+
+    TAPOLUX_BACKEND=build/tapolux-backend \\
+    TAPOLUX_PRELOAD=build/emulation/preload/umockdev_fixes.so \\
+    TAPOLUX_FAIL_PRELOAD=build/emulation/preload/fail_init.so \\
+    umockdev-wrapper python3 -m pytest tests/emulated
+
+Modules (everything listed is also importable from `emulation` itself):
+
+- `devices`: emulated devices and their events, generated from short
+  descriptions. `keyboard(n)`, `mouse(n)`: a Device at /dev/input/event<n>
+  (its sysfs text, udev database entry and ioctl answers). Events are tuples
+  (time_us, type, code, value): `key`, `taps`, `typed`, `clicks`, `motion`,
+  `wheel` make them, `end_of` chains them, `evemu_text` writes them for
+  umockdev. `key_changes(events)`: (key_code, state_code, time_stamp) of
+  every key or button change, what the records must say; `time_stamp(us)`:
+  the time_stamp the backend writes for an event time. `CHAR_KEYS`,
+  `LETTER_KEYS`, `LETTER_NAMES` and the event codes.
+- `testbed`: `TestBed()`, a umockdev test bed (one at a time in a process;
+  also a context manager). `add(device, events)` adds a device and the events
+  it replays; the replay starts only once a backend has the device open.
+  `plug(device, events)` adds one while a backend runs: umockdev sends the
+  "add" uevent. `lock(device)` lets only root open a node; `open_to_others()`
+  lets another user use the test bed. `node_target(device)`: the
+  pseudo-terminal behind a node, as /proc/<pid>/fd shows it; `device_fd(device)`:
+  the test bed's side of it, to write events straight into the node.
+  `close()` destroys it. `Unavailable`: what the kit raises when the machine
+  or user lacks something it needs (the message says what).
+- `backend`: `Programs(backend, fixes, fail=None)`: the built backend and the
+  preloaded modules; `Programs.from_environment()` takes them from
+  TAPOLUX_BACKEND, TAPOLUX_PRELOAD, TAPOLUX_FAIL_PRELOAD. `copies_for_others(
+  programs)`: a context manager giving copies that another user can run and
+  preload, wherever the build lies. `check_other_user()`: raises Unavailable
+  unless this process may run the backend as another user (root, setpriv).
+  `environment(root, fixes, front=(), base=None)`: the environment of a
+  program run on a test bed (LD_PRELOAD of front, fixes, umockdev's library).
+  `launch(testbed, programs, fail=None, as_nobody=False, args=(), stdin=b"",
+  stdout=None, preexec=None)`: starts the backend on the test bed (see its
+  docstring for each argument), starts the replays of the devices it opens,
+  and returns a Backend.
+  `Backend`: `read_records(n)` / `read_lines(n)` wait for the next n records,
+  decoded or as written, read as a strict frontend reads (every read() must
+  end at a record boundary); `records_read` counts the records come out of
+  the pipe so far, `unread_bytes()` what still waits in it;
+  `read_in_background()` reads all the time from a thread, and
+  `wait_for_records(n, quiet)` waits on that thread; `send(data)` writes to
+  its standard input; `input_taken()` waits until the backend has read all of
+  it; `close_stdin()` ends its input; `close_stdout()` walks away as a reader;
+  `wait()` gives the exit status (negative: the signal); `terminate()`
+  (SIGTERM) and `stop()` (the stop command) end it and return the records not
+  yet read; `rest()` returns those once it has ended by itself, `rest_bytes()`
+  the same unparsed, to the last byte; `stderr` is its standard error so far;
+  `open_files()` what its descriptors point to; `kill()` ends it and closes
+  every stream. A sanitizer report on standard error fails (AssertionError)
+  as soon as the backend is seen to have ended (wait, rest, stop, terminate,
+  check_sanitizers).
+- `records`: `parse_records(lines)`: every line read from the backend's
+  standard output passes through here (schema and exact layout), so a check
+  that applies to every record belongs there. `parse_output(data)` does the
+  same for output read raw to its end, and checks that it ends with a whole
+  record. `record(time_stamp, key_name, key_code, state_code, event_name)`: a
+  record as the backend writes it, decoded; `record_line(record)`: as a line.
+  `changes_of(records)`: (key_code, state_code, time_stamp) of each record.
+- `constants`: START_US (the usual first event time), RECORD_TIMEOUT,
+  EXIT_TIMEOUT, PIECE (511: the stop command's piece), STOP, NO_DEVICES (the
+  message of a run without devices), NOBODY, UMOCKDEV_PRELOAD, READ_SIZE,
+  SANITIZER_MARKS.
+- `waiting`: `wait_until(condition, what, timeout)`.
+
+The preloaded modules are built from emulation/preload (when tests or the
+benchmark are enabled): umockdev_fixes.so and fail_init.so; wrap.h holds the
+macros that forward a wrapped function to the next definition (NEXT, REAL)
+and wrap the open() family (WRAP_OPEN_FAMILY), for any other preloaded
+module (the meson variable emulation_preload_inc is its folder).
+"""
+
+from . import devices
+from .backend import (Backend, Programs, check_other_user, copies_for_others, environment,
+                      launch)
+from .constants import (EXIT_TIMEOUT, NO_DEVICES, NOBODY, PIECE, READ_SIZE, RECORD_TIMEOUT,
+                        SANITIZER_MARKS, START_US, STOP, UMOCKDEV_PRELOAD)
+from .devices import key_changes
+from .records import (changes_of, parse_output, parse_record, parse_records, record,
+                      record_line)
+from .testbed import TestBed, Unavailable
+from .waiting import wait_until
+
+__all__ = [
+    "Backend", "EXIT_TIMEOUT", "NOBODY", "NO_DEVICES", "PIECE", "Programs", "READ_SIZE",
+    "RECORD_TIMEOUT", "SANITIZER_MARKS", "START_US", "STOP", "TestBed", "UMOCKDEV_PRELOAD",
+    "Unavailable", "changes_of", "check_other_user", "copies_for_others", "devices",
+    "environment", "key_changes", "launch", "parse_output", "parse_record", "parse_records",
+    "record", "record_line", "wait_until",
+]

@@ -1,0 +1,221 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
+# Copyright (C) 2026 The Tapolux developers
+"""A umockdev test bed holding emulated keyboards and mice."""
+
+from __future__ import annotations
+
+import gc
+import os
+import select
+import threading
+import time
+from pathlib import Path
+from typing import TYPE_CHECKING, Iterable, Sequence
+
+from . import devices
+from .constants import RECORD_TIMEOUT
+
+if TYPE_CHECKING:
+    from .backend import Backend
+
+try:
+    import gi
+
+    gi.require_version("UMockdev", "1.0")
+    from gi.repository import UMockdev
+except (ImportError, ValueError) as error:  # a machine without gir1.2-umockdev-1.0
+    UMockdev = None
+    UMOCKDEV_MISSING = f"UMockdev introspection data not found ({error})"
+
+
+class Unavailable(Exception):
+    """This machine or user lacks what the emulation needs (a tool, a file, a
+    permission); the message says what. A test suite skips on it."""
+
+
+class TestBed:
+    """A umockdev test bed with the files libudev and libinput need per device.
+
+    Only this wrapper holds the UMockdev.Testbed, so that close() really
+    destroys it: two test beds alive in one process would fight over
+    UMOCKDEV_DIR, which each one sets and unsets in the environment.
+
+    umockdev starts replaying a device's events the moment they are loaded,
+    whether or not anyone has the device open, and libinput discards what is
+    queued on a device when it adds it. So the events given to add() wait
+    until a backend holds the device open (see replay_when_opened).
+    """
+
+    __test__ = False  # not a test class, whatever its name says
+
+    def __init__(self) -> None:
+        if UMockdev is None:
+            raise Unavailable(UMOCKDEV_MISSING)
+        self._bed = UMockdev.Testbed.new()
+        self.root = Path(self._bed.get_root_dir())
+        # libudev only passes uevents on to a monitor when udev looks alive
+        # (or /dev is a devtmpfs, which a container's /dev may not be).
+        control = self.root / "run/udev/control"
+        control.parent.mkdir(parents=True)
+        control.touch()
+        self.devices: list[devices.Device] = []
+        self.backends: list[Backend] = []  # started on this test bed, for plug()
+        self._pending: dict[str, Sequence[devices.Event]] = {}
+        self._replaying: list[devices.Device] = []
+        self._locked: set[str] = set()
+        self._shared = False
+
+    def add(self, device: devices.Device,
+            events: Sequence[devices.Event] = ()) -> devices.Device:
+        """Add a device that will replay `events` once a backend opens it.
+
+        The udev database entry and the ioctl answers come first: umockdev
+        announces the device with an "add" uevent as soon as it appears.
+        """
+        db = self.root / "run/udev/data" / device.udev_db_name()
+        db.parent.mkdir(exist_ok=True)
+        db.write_text(device.udev_db_text())
+        ioctl = self._fixture(f"event{device.number}.ioctl", device.ioctl_text())
+        self._bed.load_ioctl(device.devnode, str(ioctl))
+        self._bed.add_from_string(device.sysfs_text())
+        self.devices.append(device)
+        if events:
+            self._pending[device.devnode] = events
+        if self._shared:
+            self.open_to_others()
+        return device
+
+    def plug(self, device: devices.Device,
+             events: Sequence[devices.Event] = ()) -> devices.Device:
+        """Add a device while backends run, and start its replay once they opened it."""
+        running = [backend for backend in self.backends if backend.proc.poll() is None]
+        assert running, "plug() is for a running backend; use add() before starting it"
+        self.add(device, events)
+        if self._shared:
+            # The uevent that came with the device may have found its node
+            # still closed to other users; tell them again now that it is open.
+            self._bed.uevent(device.syspath, "add")
+        for backend in running:
+            self.replay_when_opened(backend, [device])
+        return device
+
+    def replay_when_opened(self, backend: Backend, expected: Iterable[devices.Device],
+                           timeout: float = RECORD_TIMEOUT) -> None:
+        """Start the replay of each expected device as soon as `backend` has
+        its node open. Returns early, without replaying, if the backend ends."""
+        waiting = {self.node_target(device): device for device in expected
+                   if device.devnode in self._pending}
+        deadline = time.monotonic() + timeout
+        while waiting:
+            for target in backend.open_files() & waiting.keys():
+                self._replay(waiting.pop(target))
+            if not waiting or backend.proc.poll() is not None:
+                return
+            if time.monotonic() > deadline:
+                raise AssertionError(
+                    f"the backend did not open {sorted(d.devnode for d in waiting.values())} "
+                    f"within {timeout} s; stderr:\n{backend.stderr}")
+            time.sleep(0.005)
+
+    def _replay(self, device: devices.Device) -> None:
+        events = self._pending.pop(device.devnode)
+        evemu = self._fixture(f"event{device.number}.evemu", devices.evemu_text(events))
+        self._bed.load_evemu_events(device.devnode, str(evemu))
+        self._replaying.append(device)
+
+    def _fixture(self, name: str, text: str) -> Path:
+        path = self.root / "fixtures" / name
+        path.parent.mkdir(exist_ok=True)
+        path.write_text(text)
+        return path
+
+    def _node(self, device: devices.Device) -> Path:
+        # umockdev makes the node a symbolic link to a pseudo-terminal of its
+        # own, which lives as long as the test bed; its mode decides who may
+        # open the node, and os.chmod follows the link to it.
+        return self.root / device.devnode.lstrip("/")
+
+    def node_target(self, device: devices.Device) -> str:
+        """The pseudo-terminal behind the device's node: what a process that
+        has the node open shows in /proc/<pid>/fd (Backend.open_files)."""
+        return os.readlink(self._node(device))
+
+    def device_fd(self, device: devices.Device) -> int:
+        """The test bed's own side of the device's pseudo-terminal: whatever
+        is written there, a process that has the node open reads as events.
+        For writing events directly instead of replaying a list."""
+        return self._bed.get_dev_fd(device.devnode)
+
+    def lock(self, device: devices.Device) -> None:
+        """Let only root open the device node."""
+        self._locked.add(device.devnode)
+        os.chmod(self._node(device), 0o600)
+
+    def is_locked(self, device: devices.Device) -> bool:
+        return device.devnode in self._locked
+
+    def open_to_others(self) -> None:
+        """Let another user run the backend on this test bed; devices added
+        later are opened to them too.
+
+        Everything becomes readable and every node but the locked ones
+        openable. The root folder must be writable, since the emulated netlink
+        socket of the backend's udev monitor is created there, and the ioctl
+        sockets connectable: umockdev's library connects to a device's ioctl
+        socket even when opening the node itself failed, and ends the process
+        if it cannot.
+        """
+        self._shared = True
+        os.chmod(self.root, 0o777)
+        for folder, dirs, files in os.walk(self.root):
+            for name in dirs:
+                os.chmod(Path(folder) / name, 0o755)
+            for name in files:
+                path = Path(folder) / name
+                if not path.is_symlink():
+                    os.chmod(path, 0o666 if path.is_socket() else 0o644)
+        for device in self.devices:
+            if not self.is_locked(device):
+                os.chmod(self._node(device), 0o666)
+
+    def close(self) -> None:
+        """Destroy the test bed.
+
+        Destroying it waits for every replay to finish its current event, and
+        a replay whose reader has gone blocks once the pseudo-terminal's
+        buffer is full; so the nodes are read empty until it is gone.
+        """
+        root = self.root
+        done = threading.Event()
+        drains = [threading.Thread(target=_drain, args=(self.node_target(device), done),
+                                   daemon=True)
+                  for device in self._replaying]
+        for drain in drains:
+            drain.start()
+        self._bed = None
+        gc.collect()
+        done.set()
+        for drain in drains:
+            drain.join()
+        assert not root.exists(), f"test bed {root} outlived its test"
+
+    def __enter__(self) -> TestBed:
+        return self
+
+    def __exit__(self, *exc) -> None:
+        self.close()
+
+
+def _drain(node: str, done: threading.Event) -> None:
+    fd = os.open(node, os.O_RDONLY | os.O_NOCTTY | os.O_NONBLOCK)
+    try:
+        while not done.is_set():
+            if select.select([fd], [], [], 0.05)[0]:
+                try:
+                    os.read(fd, 65536)
+                except BlockingIOError:
+                    pass
+                except OSError:
+                    return  # the test bed has closed the terminal
+    finally:
+        os.close(fd)
