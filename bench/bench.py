@@ -27,10 +27,9 @@ import subprocess
 import sys
 import tempfile
 import time
-from typing import Callable, Iterable
+from typing import Callable, Iterable, Iterator
 
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
-from emulated import Bed  # noqa: E402
+from emulation import TestBed, Unavailable, devices, environment, parse_record
 
 PAGE = os.sysconf("SC_PAGE_SIZE")
 TICK = os.sysconf("SC_CLK_TCK")
@@ -107,6 +106,32 @@ def programs(tools: Tools) -> dict[str, Program]:
         Program("peer-lb", "peer, line-buffered", ("stdbuf", "-oL", *peer), "sigint", True),
         Program("floor", "floor", (tools.floor,), "sigterm", False),
     )}
+
+
+# --- the emulated devices -------------------------------------------------------
+
+@dataclasses.dataclass(frozen=True)
+class Bed:
+    """A test bed of the emulation kit, as the benchmark uses it: its root,
+    and for each keyboard the test bed's side of its node (a descriptor) and
+    its event number, which bench/replay writes key events into."""
+
+    root: pathlib.Path
+    keyboards: list[tuple[int, int]]
+
+    def replay_targets(self, count: int) -> list[tuple[int, int]]:
+        return self.keyboards[:count]
+
+
+@contextlib.contextmanager
+def emulated(keyboards: int, mice: int = 0) -> Iterator[Bed]:
+    """`keyboards` keyboards (event0, event1, ...) followed by `mice` mice.
+    The kit allows one test bed at a time in a process."""
+    with TestBed() as testbed:
+        added = [testbed.add(devices.keyboard(n)) for n in range(keyboards)]
+        for n in range(mice):
+            testbed.add(devices.mouse(keyboards + n))
+        yield Bed(testbed.root, [(testbed.device_fd(d), d.number) for d in added])
 
 
 # --- the probe's shared file ----------------------------------------------------
@@ -285,7 +310,7 @@ class Session:
         self.probe = Probe(workdir / f"probe-{tag}")
         self.reader_log_path = workdir / f"reader-{tag}.log" if reader_log else None
         self.stderr_path = workdir / f"stderr-{tag}.log"
-        env = bed.environment([tools.probe, tools.fixes])
+        env = environment(bed.root, tools.fixes, front=[tools.probe])
         env["TAPOLUX_PROBE"] = str(self.probe.path)
         env["TAPOLUX_PROBE_ENTRIES"] = str(log_entries)
         clean_env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin")}
@@ -553,7 +578,7 @@ class Bench:
     def flood_cpu(self, names, short: int, long: int, repeats: int):
         out = {}
         load = LoadTally()
-        with Bed(self.workdir, keyboards=1, mice=1) as bed:
+        with emulated(keyboards=1, mice=1) as bed:
             runs = {n: {"short": [], "long": []} for n in names}
             for r in range(repeats):
                 for n in names:  # interleaved, so that a noisy moment hits all alike
@@ -598,7 +623,7 @@ class Bench:
     def latency(self, names, rate: float, keys: int):
         out = {}
         load = LoadTally()
-        with Bed(self.workdir, keyboards=1, mice=1) as bed:
+        with emulated(keyboards=1, mice=1) as bed:
             for n in names:
                 prog = self.progs[n]
                 replay_log = self.workdir / f"replay-{n}-{int(rate)}.log"
@@ -681,7 +706,7 @@ class Bench:
     # 3. idle cost
     def idle(self, names, seconds: float):
         out = {}
-        with Bed(self.workdir, keyboards=1, mice=1) as bed:
+        with emulated(keyboards=1, mice=1) as bed:
             sessions = [Session(self.tools, self.progs[n], bed, self.workdir) for n in names]
             try:
                 for s in sessions:
@@ -708,7 +733,7 @@ class Bench:
         out = {}
         for count in device_counts:
             keyboards = count // 2
-            with Bed(self.workdir, keyboards=keyboards, mice=count - keyboards) as bed:
+            with emulated(keyboards=keyboards, mice=count - keyboards) as bed:
                 for n in names:
                     spawn_to_ready, exec_to_ready, cpu = [], [], []
                     for _ in range(repeats):
@@ -734,7 +759,7 @@ class Bench:
     # 4b. heap use
     def heap(self, names, keys: int):
         out = {}
-        with Bed(self.workdir, keyboards=1, mice=1) as bed:
+        with emulated(keyboards=1, mice=1) as bed:
             for n in names:
                 stem = self.workdir / f"massif-{n}"
                 self.run_flood(bed, self.progs[n], keys, wrapper=valgrind("massif", stem))
@@ -775,7 +800,7 @@ class Bench:
     # user-space instructions per key event, by library (callgrind)
     def instructions(self, names, short: int, long: int):
         out = {}
-        with Bed(self.workdir, keyboards=1, mice=1) as bed:
+        with emulated(keyboards=1, mice=1) as bed:
             for n in names:
                 prog = self.progs[n]
                 per_object = self.counted(bed, prog, short, long, "callgrind",
@@ -824,7 +849,7 @@ class Bench:
     # system calls per key event (strace -c)
     def syscalls(self, names, short: int, long: int):
         out = {}
-        with Bed(self.workdir, keyboards=1, mice=1) as bed:
+        with emulated(keyboards=1, mice=1) as bed:
             for n in names:
                 # strace -f writes one table for the process and its children.
                 per_key = self.counted(bed, self.progs[n], short, long, "strace", strace_c,
@@ -840,7 +865,7 @@ class Bench:
         out = {}
         load = LoadTally()
         for count in device_counts:
-            with Bed(self.workdir, keyboards=count) as bed:
+            with emulated(keyboards=count) as bed:
                 for n in names:
                     s_runs, l_runs = [], []
                     for _ in range(repeats):
@@ -863,7 +888,7 @@ def profile(bench: Bench, keys: int = 6000) -> int:
     backend's library calls per key event (ltrace -c, on fewer events, as it
     stops the process at every call)."""
     work = bench.workdir
-    with Bed(work, keyboards=1, mice=1) as bed:
+    with emulated(keyboards=1, mice=1) as bed:
         print(f"== callgrind, backend, {keys} key events (Ir per key event; start-up included)")
         stem = work / "callgrind-profile"
         bench.run_flood(bed, bench.progs["backend"], keys, wrapper=valgrind("callgrind", stem))
@@ -1135,32 +1160,49 @@ def write_docs(path: pathlib.Path, block: str):
 
 # --- the modes ---------------------------------------------------------------------
 
+# The key changes bench/replay writes into each device, in turn: every letter
+# from a to z pressed and released (see replay.c).
+REPLAY_LETTERS = [devices.CHAR_KEYS[ch] for ch in "abcdefghijklmnopqrstuvwxyz"]
+
+
+def replayed_changes(keys: int) -> list[tuple[int, int]]:
+    """(key_code, state_code) of the first `keys` key events of one device."""
+    return [(REPLAY_LETTERS[k // 2 % len(REPLAY_LETTERS)], 1 - k % 2) for k in range(keys)]
+
+
 def smoke(bench: Bench) -> int:
-    """Runs in a few seconds and checks only counts: every key event replayed
-    must come out as exactly one record, in order, and the backend must stop
+    """Runs in a few seconds and checks only records: every key event
+    replayed must come out as exactly one record, whole and laid out as the
+    frontend expects, in the order of its device, and the backend must stop
     with status 0 on the stop command."""
     prog = bench.progs["backend"]
     cases = ((3000, None, 1), (2000, None, 2), (200, 1000.0, 1))
     failed = 0
-    with Bed(bench.workdir, keyboards=2, mice=1) as bed:
-        for keys, rate, devices in cases:
+    with emulated(keyboards=2, mice=1) as bed:
+        for keys, rate, count in cases:
             problems = []
-            res = bench.run(bed, prog, keys, devices=devices, rate=rate, reader_log=True,
+            res = bench.run(bed, prog, keys, devices=count, rate=rate, reader_log=True,
                             on_stall=lambda e: problems.append(str(e)))
-            what = f"{keys} key events on {devices} device(s) " + (f"at {rate:g}/s" if rate else "as a flood")
+            what = f"{keys} key events on {count} device(s) " + (f"at {rate:g}/s" if rate else "as a flood")
             if res.status != 0:
                 problems.append(f"exit status {res.status}")
             if res.records != keys or len(res.reader_log) != keys:
                 problems.append(f"{res.records} records")
-            bad = 0
+            changes, bad = [], 0
             for _, text in res.reader_log:
                 try:
-                    rec = json.loads(text)
-                    bad += rec["event_name"] != "KEYBOARD_KEY" or rec["event_type"] != 300
-                except (ValueError, KeyError):
+                    record = parse_record(text + "\n")
+                    changes.append((record["key_code"], record["state_code"]))
+                except (AssertionError, ValueError):
                     bad += 1
             if bad:
                 problems.append(f"{bad} malformed records")
+            # The devices' streams interleave as they please; each one's own
+            # order shows only when there is one.
+            expected = [c for n in range(count) for c in replayed_changes(keys // count + (n < keys % count))]
+            if not bad and (changes != expected if count == 1 else sorted(changes) != sorted(expected)):
+                problems.append("records other than the key events replayed"
+                                + (", or out of order" if count == 1 else ""))
             print(f"smoke: {what}: {res.records} records, status {res.status}"
                   + (" — FAILED: " + ", ".join(problems) if problems else " — ok"), flush=True)
             failed += bool(problems)
@@ -1249,6 +1291,6 @@ def main() -> int:
 if __name__ == "__main__":
     try:
         sys.exit(main())
-    except BenchError as e:
+    except (BenchError, Unavailable) as e:
         print(f"bench: {e}", file=sys.stderr)
         sys.exit(1)

@@ -30,15 +30,10 @@
 #undef _FORTIFY_SOURCE
 #define _GNU_SOURCE
 
-#include <dlfcn.h>
-#include <fcntl.h>
 #include <libinput.h>
 #include <linux/input.h>
 #include <poll.h>
-#include <stdarg.h>
 #include <stdint.h>
-#include <stdio.h>
-#include <stdlib.h>
 #include <string.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -46,6 +41,7 @@
 #include <unistd.h>
 
 #include "probe.h"
+#include "wrap.h"
 
 static struct probe_log *probe;
 
@@ -54,11 +50,6 @@ static uint64_t now_ns(void) {
   clock_gettime(CLOCK_MONOTONIC, &ts);
   return (uint64_t)ts.tv_sec * 1000000000u + (uint64_t)ts.tv_nsec;
 }
-
-#define NEXT(name)                                                                  \
-  static __typeof__(&name) next_fn;                                                 \
-  if (!next_fn) next_fn = __extension__(__typeof__(&name)) dlsym(RTLD_NEXT, #name); \
-  if (!next_fn) abort()
 
 __attribute__((constructor)) static void probe_start(void) {
   uint64_t started = now_ns();
@@ -70,8 +61,7 @@ __attribute__((constructor)) static void probe_start(void) {
   /* No O_TRUNC: a launcher (libinput's, stdbuf, valgrind) loads the probe
    * too before it execs the program, and the benchmark may already have the
    * file mapped; shrinking it under that mapping would fault. */
-  __typeof__(&open) real_open = __extension__(__typeof__(&open)) dlsym(RTLD_NEXT, "open");
-  int fd = real_open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  int fd = REAL(open)(path, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
   if (fd < 0) return;
   struct stat st;
   if (fstat(fd, &st) != 0 || ((size_t)st.st_size < size && ftruncate(fd, (off_t)size) != 0)) {
@@ -120,42 +110,7 @@ static int track(int fd, const char *path) {
   return fd;
 }
 
-#define MODE_ARG(flags, mode)            \
-  mode_t mode = 0;                       \
-  if ((flags) & (O_CREAT | O_TMPFILE)) { \
-    va_list ap;                          \
-    va_start(ap, flags);                 \
-    mode = va_arg(ap, mode_t);           \
-    va_end(ap);                          \
-  }
-
-#define WRAP_OPEN(name)                             \
-  int name(const char *path, int flags, ...) {      \
-    MODE_ARG(flags, mode);                          \
-    NEXT(name);                                     \
-    return track(next_fn(path, flags, mode), path); \
-  }
-WRAP_OPEN(open)
-WRAP_OPEN(open64)
-
-int __open_2(const char *path, int flags);
-int __open64_2(const char *path, int flags);
-#define WRAP_OPEN_2(name)                     \
-  int name(const char *path, int flags) {     \
-    NEXT(name);                               \
-    return track(next_fn(path, flags), path); \
-  }
-WRAP_OPEN_2(__open_2)
-WRAP_OPEN_2(__open64_2)
-
-#define WRAP_OPENAT(name)                                  \
-  int name(int dirfd, const char *path, int flags, ...) {  \
-    MODE_ARG(flags, mode);                                 \
-    NEXT(name);                                            \
-    return track(next_fn(dirfd, path, flags, mode), path); \
-  }
-WRAP_OPENAT(openat)
-WRAP_OPENAT(openat64)
+WRAP_OPEN_FAMILY(wrap_same_path, track)
 
 int close(int fd) {
   NEXT(close);
@@ -192,21 +147,19 @@ ssize_t read(int fd, void *buf, size_t count) {
 
 /* --- inside the program: libinput hands over a key or button event --- */
 
-/* libinput's own functions, looked up where the program has them: the probe
- * is also preloaded into launchers (libinput's, stdbuf, valgrind) that do not
- * load libinput at all. */
-#define LIBINPUT_FN(name) (__extension__(__typeof__(&name)) dlsym(RTLD_DEFAULT, #name))
-
+/* libinput's own functions are looked up when first needed rather than
+ * linked: the probe is also preloaded into launchers (libinput's, stdbuf,
+ * valgrind) that do not load libinput at all. */
 static uint64_t event_usec(struct libinput_event *event, enum libinput_event_type type) {
   static __typeof__(&libinput_event_get_keyboard_event) keyboard;
   static __typeof__(&libinput_event_keyboard_get_time_usec) keyboard_usec;
   static __typeof__(&libinput_event_get_pointer_event) pointer;
   static __typeof__(&libinput_event_pointer_get_time_usec) pointer_usec;
   if (!keyboard) {
-    keyboard_usec = LIBINPUT_FN(libinput_event_keyboard_get_time_usec);
-    pointer = LIBINPUT_FN(libinput_event_get_pointer_event);
-    pointer_usec = LIBINPUT_FN(libinput_event_pointer_get_time_usec);
-    keyboard = LIBINPUT_FN(libinput_event_get_keyboard_event);
+    keyboard_usec = REAL(libinput_event_keyboard_get_time_usec);
+    pointer = REAL(libinput_event_get_pointer_event);
+    pointer_usec = REAL(libinput_event_pointer_get_time_usec);
+    keyboard = REAL(libinput_event_get_keyboard_event);
   }
   return type == LIBINPUT_EVENT_KEYBOARD_KEY ? keyboard_usec(keyboard(event))
                                              : pointer_usec(pointer(event));
@@ -217,7 +170,7 @@ struct libinput_event *libinput_get_event(struct libinput *input) {
   struct libinput_event *event = next_fn(input);
   if (!event || !probe) return event;
   static __typeof__(&libinput_event_get_type) get_type;
-  if (!get_type) get_type = LIBINPUT_FN(libinput_event_get_type);
+  if (!get_type) get_type = REAL(libinput_event_get_type);
   enum libinput_event_type type = get_type(event);
   if (type == LIBINPUT_EVENT_KEYBOARD_KEY || type == LIBINPUT_EVENT_POINTER_BUTTON) {
     uint64_t t = now_ns();
