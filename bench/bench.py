@@ -1142,7 +1142,7 @@ def render_markdown(results, names, labels, info, command, elapsed) -> str:
                   "difference per key event."]
     if "startup" in results:
         lines += ["", f"Start-up: median of {results['startup']['repeats']} starts, from spawning the "
-                  "process to its first poll() without time-out."]
+                  "process to its main thread's first poll() without time-out."]
     return "\n".join(lines) + "\n"
 
 
