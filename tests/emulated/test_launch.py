@@ -89,6 +89,20 @@ def test_ending_signals_work_though_the_launcher_blocked_them(testbed, start_bac
     assert backend.wait() == -signum, backend.stderr
 
 
+# --- interrupted waits -----------------------------------------------------------
+
+def test_interrupted_waits_are_retried(testbed, start_backend):
+    # Every poll, and every read of standard input, fails once with EINTR
+    # before it goes through, as under a signal handler without SA_RESTART:
+    # neither the main loop nor the listener may take that for an end.
+    testbed.add(devices.keyboard(0), spaces(step_us=50_000))
+    backend = start_backend(fail="interrupt")
+    assert [r["key_name"] for r in backend.read_records(6)] == ["KEY_SPACE"] * 6
+    assert backend.proc.poll() is None, backend.stderr
+    backend.send(b"stop\n")
+    assert backend.wait() == 0, backend.stderr
+
+
 # --- a non-blocking standard input --------------------------------------------------
 
 @pytest.mark.parametrize("writes", [
