@@ -350,9 +350,11 @@ class Backend:
         input, so that what it does next happens after it saw that input."""
 
         def taken() -> bool:
-            assert self.proc.poll() is None, self._failure(
-                f"ended with {self._fionread(self.proc.stdin)} byte(s) of input unread")
-            return self._fionread(self.proc.stdin) == 0
+            unread = self._fionread(self.proc.stdin)
+            # Having read it all, the backend may well have ended (the command).
+            assert unread == 0 or self.proc.poll() is None, self._failure(
+                f"ended with {unread} byte(s) of input unread")
+            return unread == 0
 
         wait_until(taken, lambda: f"reading all of its input "
                    f"({self._fionread(self.proc.stdin)} byte(s) left)", timeout)

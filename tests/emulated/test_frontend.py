@@ -8,20 +8,17 @@ backend on an emulated keyboard: one that floods standard input with
 garbage, one that closes standard input at once, one that stops reading for
 a while, and one that walks away in the middle of a flood.
 
-Where the stream is read here, it is read as the least forgiving frontend
-would: every read() by itself must end at a record boundary (see
-read_whole_records), since the backend writes each record in one write that
-a pipe never splits.
+The stream is read as the least forgiving frontend would: every read() by
+itself must end at a record boundary (Backend.read_records), since the
+backend writes each record in one write that a pipe never splits.
 """
 
 from __future__ import annotations
 
 import fcntl
-import os
 import random
-import select
+import resource
 import signal
-import termios
 import threading
 import time
 from collections import Counter
@@ -29,76 +26,24 @@ from typing import TYPE_CHECKING, Iterator, Sequence
 
 import pytest
 
-from emulation import EXIT_TIMEOUT, RECORD_TIMEOUT, devices, parse_records
+from emulation import (EXIT_TIMEOUT, PIECE, RECORD_TIMEOUT, START_US, changes_of, devices,
+                       key_changes, record, record_line, wait_until)
 
 if TYPE_CHECKING:
     from emulation import Backend
 
-# 1000 s after boot, as in test_records.py.
-START_US = 1_000_000_000
 
-# The backend's listener takes standard input with fgets into 512 bytes:
-# a piece ends after a newline or after 511 bytes, whichever comes first.
-PIECE = 511
-
-# Far more than the pipe can hold, so that each read takes all there is.
-READ_SIZE = 1 << 20
-
-
-# --- reading as a strict frontend ---------------------------------------------
-
-def read_whole_records(backend: Backend, count: int,
-                       timeout: float = RECORD_TIMEOUT) -> list[dict]:
-    """At least the next `count` records, read as a frontend that parses each
-    read() on its own would read them; all that the last read brought too.
-
-    Each record is one write of fewer than PIPE_BUF bytes, so the kernel
-    never lets a reader see part of one; a read that takes everything in the
-    pipe must therefore end at a record boundary. A record written in two
-    pieces shows up here as a read that ends inside it.
-
-    Reads the descriptor directly: use it only on a backend whose stdout has
-    not been read through Backend.read_records/read_lines.
-    """
-    fd = backend.proc.stdout.fileno()
-    deadline = time.monotonic() + timeout
-    lines: list[str] = []
-    reads = 0
-    while len(lines) < count:
-        left = deadline - time.monotonic()
-        if left <= 0 or not select.select([fd], [], [], left)[0]:
-            raise AssertionError(
-                f"waited {timeout} s: got {len(lines)} of {count} records; "
-                f"exit status {backend.proc.poll()}, stderr:\n{backend.stderr}")
-        chunk = os.read(fd, READ_SIZE)
-        reads += 1
-        if not chunk:
-            raise AssertionError(
-                f"stdout ended after {len(lines)} of {count} records; exit status "
-                f"{backend.proc.wait(EXIT_TIMEOUT)}, stderr:\n{backend.stderr}")
-        assert chunk.endswith(b"\n"), (
-            f"read {reads} (after {len(lines)} whole records) ended inside a record: "
-            f"...{chunk[-120:]!r}")
-        lines += chunk.decode().splitlines(keepends=True)
-    return parse_records(lines)
-
-
-def key_changes(events: Sequence[devices.Event]) -> list[tuple[int, int, int]]:
-    """(key_code, state_code, time_stamp) of every key change in a replay."""
-    return [(code, value, devices.time_stamp(t))
-            for t, ev_type, code, value in events if ev_type == devices.EV_KEY]
-
-
-def as_key_changes(records: list[dict]) -> list[tuple[int, int, int]]:
+def keyboard_changes(records: list[dict]) -> list[tuple[int, int, int]]:
+    """What the records of a keyboard say, to compare with key_changes."""
     assert {r["event_name"] for r in records} <= {"KEYBOARD_KEY"}, records
-    return [(r["key_code"], r["state_code"], r["time_stamp"]) for r in records]
+    return changes_of(records)
 
 
 def burst(count: int, start_us: int = START_US, step_us: int = 5_000) -> list[devices.Event]:
     """`count` key changes, one every `step_us`: taps over the letters in
     turn, so that any loss, repeat or reordering changes the sequence.
-    Letters only: their records are all 152 or 153 bytes long, 26 to a page
-    of a pipe.
+    Letters only, so that its records hardly differ in length
+    (record_lengths): about 26 fill a page of a pipe.
 
     A backend that falls behind or waits on a full pipe leaves the events
     piling up on the device, and what a device holds is limited: an evdev
@@ -110,36 +55,41 @@ def burst(count: int, start_us: int = START_US, step_us: int = 5_000) -> list[de
     machine, and a backend stalled on a full pipe has no more than about
     40 key changes coming at it.
     """
-    letters = [devices.CHAR_KEYS[ch] for ch in "abcdefghijklmnopqrstuvwxyz"]
+    letters = devices.LETTER_KEYS
     events: list[devices.Event] = []
     for i in range(count):
         t = start_us + i * step_us
-        events += [(t, devices.EV_KEY, letters[i // 2 % 26], 1 - i % 2),
+        events += [(t, devices.EV_KEY, letters[i // 2 % len(letters)], 1 - i % 2),
                    (t, devices.EV_SYN, devices.SYN_REPORT, 0)]
     return events
 
 
-def unread_bytes(backend: Backend) -> int:
-    """How many bytes wait in the backend's stdout pipe."""
-    return int.from_bytes(fcntl.ioctl(backend.proc.stdout.fileno(), termios.FIONREAD,
-                                      b"\0\0\0\0"), "little")
+def record_lengths(events: Sequence[devices.Event]) -> list[int]:
+    """The length of each record that the letter keys of `events` make."""
+    return [len(record_line(record(time_stamp, devices.LETTER_NAMES[code], code, state)))
+            for code, state, time_stamp in key_changes(events)]
 
 
-def wait_until_pipe_full(backend: Backend, timeout: float = RECORD_TIMEOUT) -> None:
-    """Wait until the backend cannot write another record without a reader.
+def wait_until_pipe_full(backend: Backend, events: Sequence[devices.Event],
+                         timeout: float = RECORD_TIMEOUT) -> None:
+    """Wait until the backend cannot write another of the records of
+    `events` without a reader.
 
     Linux fills a pipe page by page and starts a new page for a write that
-    does not fit into the last one, so a full pipe holds somewhat less than
-    its size: 90 % is full for records of ~155 bytes.
+    does not fit into the rest of the last one, so a full pipe leaves less
+    than a record free on each of its pages.
     """
     size = fcntl.fcntl(backend.proc.stdout.fileno(), fcntl.F_GETPIPE_SZ)
-    deadline = time.monotonic() + timeout
-    while unread_bytes(backend) < size * 9 // 10:
+    page = resource.getpagesize()
+    full = size // page * (page - max(record_lengths(events)) + 1)
+
+    def filled() -> bool:
         assert backend.proc.poll() is None, (
             f"the backend ended with {backend.proc.poll()}; stderr:\n{backend.stderr}")
-        assert time.monotonic() < deadline, (
-            f"the pipe never filled: {unread_bytes(backend)} of {size} bytes")
-        time.sleep(0.01)
+        return backend.unread_bytes() >= full
+
+    wait_until(filled, lambda: f"filling the pipe ({backend.unread_bytes()} of {full} bytes)",
+               timeout)
 
 
 # --- garbage on standard input -------------------------------------------------
@@ -279,7 +229,7 @@ def test_garbage_on_stdin_neither_stops_nor_disturbs_the_backend(testbed, start_
                            pause=0.04)
     writer.start()
     try:
-        records = read_whole_records(backend, len(key_changes(events)))
+        records = backend.read_records(len(key_changes(events)))
     finally:
         all_read.set()
         writer.join(EXIT_TIMEOUT)
@@ -290,7 +240,7 @@ def test_garbage_on_stdin_neither_stops_nor_disturbs_the_backend(testbed, start_
         f"the backend went away after {writer.written} bytes of garbage: {writer.error}; "
         f"exit status {backend.proc.poll()}, stderr:\n{backend.stderr}")
     assert writer.written >= 4 << 20
-    assert as_key_changes(records) == key_changes(events)
+    assert keyboard_changes(records) == key_changes(events)
     # The garbage ended on a piece boundary, so this is a piece of its own.
     assert backend.proc.poll() is None, f"exit status {backend.proc.poll()}"
     assert backend.stop() == []
@@ -316,7 +266,8 @@ def test_stdin_closed_at_once_leaves_the_backend_reporting(testbed, start_backen
     # The replay's lead-in keeps the first key 300 ms away: the end of input
     # reaches the backend before any event does.
     backend.close_stdin()
-    assert as_key_changes(backend.read_records(len(key_changes(phrase)))) == key_changes(phrase)
+    assert keyboard_changes(backend.read_records(len(key_changes(phrase)))) == \
+        key_changes(phrase)
     assert [r["key_code"] for r in backend.read_records(2)] == [devices.KEY_SPACE] * 2
     if reader_leaves:
         backend.close_stdout()
@@ -351,17 +302,19 @@ def test_reader_that_pauses_gets_every_record_in_order(testbed, start_backend,
     if pipe_size:
         # Still empty: the replay's lead-in has not ended.
         fcntl.fcntl(backend.proc.stdout.fileno(), fcntl.F_SETPIPE_SZ, pipe_size)
-    records = read_whole_records(backend, 1)
+    records = backend.read_records(1)
     # Not reading: the pipe fills, and the backend waits in the write of the
     # next record.
-    wait_until_pipe_full(backend)
+    wait_until_pipe_full(backend, first_burst)
     time.sleep(STALL)
     assert backend.proc.poll() is None, backend.stderr
     # Records of the burst are still to come: the backend is held up in a
-    # write, not idle in front of a full pipe.
-    assert len(records) + unread_bytes(backend) // 153 < stalled
-    records += read_whole_records(backend, len(key_changes(events)) - len(records))
-    assert as_key_changes(records) == key_changes(events)
+    # write, not idle in front of a full pipe. (At most this many records
+    # fit in what waits in the pipe.)
+    in_pipe = backend.unread_bytes() // min(record_lengths(first_burst))
+    assert backend.records_read + in_pipe < stalled
+    records += backend.read_records(len(key_changes(events)) - len(records))
+    assert keyboard_changes(records) == key_changes(events)
     assert backend.stop() == []
 
 
@@ -373,11 +326,12 @@ def test_reader_that_pauses_gets_every_record_in_order(testbed, start_backend,
 ])
 def test_backend_ends_when_its_reader_leaves_mid_flood(testbed, start_backend, blocked):
     # On a one-page pipe, 60 key changes fill it and leave the backend waiting.
-    testbed.add(devices.keyboard(0), burst(60 if blocked else 400))
+    events = burst(60 if blocked else 400)
+    testbed.add(devices.keyboard(0), events)
     backend = start_backend()
     fcntl.fcntl(backend.proc.stdout.fileno(), fcntl.F_SETPIPE_SZ, 4096)
-    read_whole_records(backend, 1 if blocked else 100)
+    backend.read_records(1 if blocked else 100)
     if blocked:
-        wait_until_pipe_full(backend)
+        wait_until_pipe_full(backend, events)
     backend.close_stdout()
     assert backend.wait() == -signal.SIGPIPE, backend.stderr

@@ -6,13 +6,8 @@ import signal
 
 import pytest
 
-from emulation import devices
+from emulation import START_US, devices, record
 from emulation.devices import BTN_LEFT, BTN_MIDDLE, BTN_RIGHT, BTN_SIDE
-
-# 1000 s after boot. Keyboards have no timers in libinput, so their events may
-# carry any time; a mouse's button debouncing runs on timers, which libinput
-# also advances with each event's own time, so distant times are fine there too.
-START_US = 1_000_000_000
 
 KEYBOARD_HI = [
     '{"event_name": "KEYBOARD_KEY", "event_type": 300, "time_stamp": 1000000, "key_name": "KEY_LEFTSHIFT", "key_code": 42, "state_name": "PRESSED", "state_code": 1}\n',
@@ -33,12 +28,6 @@ MOUSE_CLICKS = [
     '{"event_name": "POINTER_BUTTON", "event_type": 402, "time_stamp": 1000400, "key_name": "BTN_SIDE", "key_code": 275, "state_name": "PRESSED", "state_code": 1}\n',
     '{"event_name": "POINTER_BUTTON", "event_type": 402, "time_stamp": 1000500, "key_name": "BTN_SIDE", "key_code": 275, "state_name": "RELEASED", "state_code": 0}\n',
 ]
-
-
-def key_record(time_ms, name, code, state):
-    return {"event_name": "KEYBOARD_KEY", "event_type": 300, "time_stamp": time_ms,
-            "key_name": name, "key_code": code,
-            "state_name": "PRESSED" if state else "RELEASED", "state_code": state}
 
 
 @pytest.mark.parametrize("device, events, expected", [
@@ -96,8 +85,8 @@ def test_time_stamps_are_written_as_signed_32_bit(testbed, start_backend,
     events = devices.key(press_ms * 1000, 30, 1) + devices.key(release_ms * 1000, 30, 0)
     testbed.add(devices.keyboard(0), events)
     backend = start_backend()
-    assert backend.read_records(2) == [key_record(written[0], "KEY_A", 30, 1),
-                                       key_record(written[1], "KEY_A", 30, 0)]
+    assert backend.read_records(2) == [record(written[0], "KEY_A", 30, 1),
+                                       record(written[1], "KEY_A", 30, 0)]
 
 
 def test_keyboard_plugged_in_while_running_is_reported(testbed, start_backend):
@@ -108,8 +97,8 @@ def test_keyboard_plugged_in_while_running_is_reported(testbed, start_backend):
     assert [r["key_name"] for r in backend.read_records(2)] == ["KEY_SPACE", "KEY_SPACE"]
     testbed.plug(devices.keyboard(1), devices.typed("ok", START_US))
     assert backend.read_records(4) == [
-        key_record(1_000_000, "KEY_O", 24, 1), key_record(1_000_020, "KEY_O", 24, 0),
-        key_record(1_000_040, "KEY_K", 37, 1), key_record(1_000_060, "KEY_K", 37, 0)]
+        record(1_000_000, "KEY_O", 24, 1), record(1_000_020, "KEY_O", 24, 0),
+        record(1_000_040, "KEY_K", 37, 1), record(1_000_060, "KEY_K", 37, 0)]
     assert backend.terminate() == []
 
 

@@ -4,12 +4,7 @@
 
 import pytest
 
-from emulation import devices
-
-START_US = 1_000_000_000
-
-NO_DEVICES = ("Expected device added events on startup but got none. "
-              "Maybe you don't have the right permissions?\n")
+from emulation import NO_DEVICES, START_US, devices
 
 
 def open_failure(device):

@@ -21,12 +21,11 @@ import os
 import random
 import statistics
 import subprocess
-import threading
 import time
 
 import pytest
 
-from emulation import EXIT_TIMEOUT, devices, parse_output
+from emulation import START_US, STOP, changes_of, devices, key_changes, parse_output
 
 pytestmark = pytest.mark.stress
 
@@ -36,11 +35,9 @@ RUNS = int(os.environ.get("TAPOLUX_STRESS_RUNS", "40"))
 # machine and in a sanitizer build too; a run fails only far beyond that.
 STOP_BOUND_S = 10.0
 
-START_US = 1_000_000_000
-
 # Disjoint key sets, so that each record tells which keyboard it came from.
 KEYBOARD_KEYS = (
-    [devices.CHAR_KEYS[ch] for ch in "qwertyuiopasdfghjklzxcvbnm"],
+    devices.LETTER_KEYS,
     list(range(59, 84)),  # F1 to F10, the lock keys and the keypad
 )
 TAPS = 1500  # per keyboard: 3000 key events, 9000 evdev events
@@ -57,10 +54,6 @@ STEP_US = 300
 # How long a quiet stream counts as the end of the keys, so that a run waiting
 # for a number of records does not wait for ever if the keys ended before.
 QUIET_S = 1.0
-
-
-def key_changes(codes):
-    return [(code, state) for code in codes for state in (1, 0)]
 
 
 def moment(run: int) -> tuple[str, float]:
@@ -82,41 +75,6 @@ def moment_id(run: int) -> str:
             "first": f"{value * 1000:.0f}ms-after-first-record",
             "records": f"after-{value}-records"}[kind]
     return f"run{run:02d}-{what}"
-
-
-class Reader:
-    """Reads the backend's standard output raw, to its end, as the frontend
-    does: all the time, so that the backend never blocks on a full pipe."""
-
-    def __init__(self, stream) -> None:
-        self._fd = stream.fileno()
-        self.data = bytearray()
-        self.records = 0
-        self.last_arrival = None
-        self.changed = threading.Condition()
-        self._thread = threading.Thread(target=self._read, daemon=True)
-        self._thread.start()
-
-    def _read(self) -> None:
-        while chunk := os.read(self._fd, 65536):
-            with self.changed:
-                self.data += chunk
-                self.records += chunk.count(b"\n")
-                self.last_arrival = time.monotonic()
-                self.changed.notify_all()
-
-    def wait_for(self, records: int) -> None:
-        """Until `records` records are in, or the stream has been quiet for a while."""
-        with self.changed:
-            while self.records < records:
-                quiet_since = self.last_arrival or time.monotonic()
-                if not self.changed.wait(timeout=QUIET_S) and \
-                        time.monotonic() - quiet_since >= QUIET_S:
-                    return
-
-    def join(self, timeout: float) -> None:
-        self._thread.join(timeout)
-        assert not self._thread.is_alive(), f"standard output did not end within {timeout} s"
 
 
 @pytest.fixture(scope="module")
@@ -142,43 +100,44 @@ def stress_log(request):
 def test_stop_under_load(testbed, start_backend, stress_log, run):
     replays = []
     for number, keys in enumerate(KEYBOARD_KEYS):
-        codes = [keys[i % len(keys)] for i in range(TAPS)]
-        replays.append(key_changes(codes))
-        testbed.add(devices.keyboard(number), devices.taps(codes, START_US, step_us=STEP_US))
+        events = devices.taps([keys[i % len(keys)] for i in range(TAPS)], START_US,
+                              step_us=STEP_US)
+        replays.append(key_changes(events))
+        testbed.add(devices.keyboard(number), events)
     backend = start_backend()
-    reader = Reader(backend.proc.stdout)
+    # As the frontend does: all the time, so that the backend never blocks
+    # on a full pipe.
+    backend.read_in_background()
 
     kind, value = moment(run)
     if kind == "start":
         time.sleep(value)
     elif kind == "first":
-        reader.wait_for(1)
+        backend.wait_for_records(1, QUIET_S)
         time.sleep(value)
     else:
-        reader.wait_for(value)
-    with reader.changed:
-        before_first = reader.records == 0
-        last_arrival = reader.last_arrival
+        backend.wait_for_records(value, QUIET_S)
+    before_first = backend.records_read == 0
+    last_arrival = backend.last_arrival
     sent = time.monotonic()
-    backend.send(b"stop\n")
+    backend.send(STOP)
     try:
         backend.proc.wait(STOP_BOUND_S)
     except subprocess.TimeoutExpired:
         pytest.fail(f"still running {STOP_BOUND_S} s after the stop command; "
-                    f"{reader.records} records so far, stderr:\n{backend.stderr}", pytrace=False)
+                    f"{backend.records_read} records so far, stderr:\n{backend.stderr}",
+                    pytrace=False)
     stop_to_exit = time.monotonic() - sent
-    reader.join(EXIT_TIMEOUT)
-    status = backend.wait()
-    assert status == 0, f"exit status {status}, stderr:\n{backend.stderr}"
+    records = parse_output(backend.rest_bytes())
+    assert backend.wait() == 0, f"exit status {backend.proc.returncode}, stderr:\n{backend.stderr}"
 
-    records = parse_output(bytes(reader.data))
     reporting = 0
     for number, (keys, replay) in enumerate(zip(KEYBOARD_KEYS, replays)):
-        written = [(r["key_code"], r["state_code"]) for r in records if r["key_code"] in keys]
+        written = [change for change in changes_of(records) if change[0] in keys]
         if written != replay[:len(written)]:
             at = next(i for i, (got, due) in enumerate(zip(written, replay)) if got != due)
             pytest.fail(f"keyboard {number}: record {at} of {len(written)} is not its key "
-                        f"change (code, state): wrote {written[max(at - 2, 0):at + 3]}, "
+                        f"change (code, state, time stamp): wrote {written[max(at - 2, 0):at + 3]}, "
                         f"keys were {replay[max(at - 2, 0):at + 3]}", pytrace=False)
         reporting += bool(written)
     stress_log.append({
