@@ -77,6 +77,9 @@ Modules (everything listed is also importable from `emulation` itself):
   message of a run without devices), NOBODY, UMOCKDEV_PRELOAD, READ_SIZE,
   SANITIZER_MARKS.
 - `waiting`: `wait_until(condition, what, timeout)`.
+- `launcher`: what a launcher may do in the child before the exec, for
+  `launch(preexec=...)`: `blocking(*signals)`, `ignoring(signum)`,
+  `nonblocking(fd)`, `closing(fd)`.
 
 The preloaded modules are built from emulation/preload (when tests or the
 benchmark are enabled): umockdev_fixes.so and fail_init.so; wrap.h holds the
@@ -85,7 +88,7 @@ and wrap the open() family (WRAP_OPEN_FAMILY), for any other preloaded
 module (the meson variable emulation_preload_inc is its folder).
 """
 
-from . import devices
+from . import devices, launcher
 from .backend import (Backend, Programs, check_other_user, copies_for_others, environment,
                       launch)
 from .constants import (EXIT_TIMEOUT, NO_DEVICES, NOBODY, PIECE, READ_SIZE, RECORD_TIMEOUT,
@@ -100,6 +103,6 @@ __all__ = [
     "Backend", "EXIT_TIMEOUT", "NOBODY", "NO_DEVICES", "PIECE", "Programs", "READ_SIZE",
     "RECORD_TIMEOUT", "SANITIZER_MARKS", "START_US", "STOP", "TestBed", "UMOCKDEV_PRELOAD",
     "Unavailable", "changes_of", "check_other_user", "copies_for_others", "devices",
-    "environment", "key_changes", "launch", "parse_output", "parse_record", "parse_records",
+    "environment", "key_changes", "launch", "launcher", "parse_output", "parse_record", "parse_records",
     "record", "record_line", "wait_until",
 ]

@@ -28,6 +28,7 @@ import pytest
 
 from emulation import (EXIT_TIMEOUT, PIECE, RECORD_TIMEOUT, START_US, changes_of, devices,
                        key_changes, record, record_line, wait_until)
+from emulation.launcher import nonblocking
 
 if TYPE_CHECKING:
     from emulation import Backend
@@ -282,23 +283,26 @@ def test_stdin_closed_at_once_leaves_the_backend_reporting(testbed, start_backen
 STALL = 1.0
 
 
-@pytest.mark.parametrize("pipe_size, stalled", [
+@pytest.mark.parametrize("pipe_size, stalled, preexec", [
     # 416 records fill the pipe; the rest of the first burst waits in
     # libinput and on the device.
-    pytest.param(None, 450, id="default-64KiB-pipe"),
+    pytest.param(None, 450, None, id="default-64KiB-pipe"),
     # One page: full after 26 records, and every page boundary is a place
     # where a record could be cut.
-    pytest.param(4096, 60, id="one-page-pipe"),
+    pytest.param(4096, 60, None, id="one-page-pipe"),
+    # Handed over non-blocking: a full pipe answers EAGAIN, which must be
+    # waited out, not taken for a failed write and the record dropped.
+    pytest.param(4096, 60, nonblocking(1), id="one-page-nonblocking-pipe"),
 ])
 def test_reader_that_pauses_gets_every_record_in_order(testbed, start_backend,
-                                                       pipe_size, stalled):
+                                                       pipe_size, stalled, preexec):
     # A burst that fills the pipe while the reader is away, quiet until it
     # is back (see burst()), then keys again, slow enough for a reader that
     # checks every record on a one-page pipe.
     first_burst = burst(stalled)
     events = first_burst + burst(50, devices.end_of(first_burst) + int((STALL + 0.5) * 1e6))
     testbed.add(devices.keyboard(0), events)
-    backend = start_backend()
+    backend = start_backend(preexec=preexec)
     if pipe_size:
         # Still empty: the replay's lead-in has not ended.
         fcntl.fcntl(backend.proc.stdout.fileno(), fcntl.F_SETPIPE_SZ, pipe_size)

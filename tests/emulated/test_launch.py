@@ -15,7 +15,6 @@ blocking one.)
 
 from __future__ import annotations
 
-import fcntl
 import os
 import signal
 import subprocess
@@ -24,27 +23,10 @@ import time
 
 import pytest
 
-from emulation import EXIT_TIMEOUT, START_US, changes_of, devices, parse_record, wait_until
+from emulation import START_US, changes_of, devices, parse_record, wait_until
+from emulation.launcher import blocking, closing, ignoring, nonblocking
 
 ENDING_SIGNALS = (signal.SIGPIPE, signal.SIGTERM, signal.SIGINT)
-
-
-# --- what a launcher does in the child before the exec -------------------------
-
-def blocking(*signals: int):
-    return lambda: signal.pthread_sigmask(signal.SIG_BLOCK, signals)
-
-
-def ignoring(signum: int):
-    return lambda: signal.signal(signum, signal.SIG_IGN)
-
-
-def nonblocking(fd: int):
-    return lambda: fcntl.fcntl(fd, fcntl.F_SETFL, fcntl.fcntl(fd, fcntl.F_GETFL) | os.O_NONBLOCK)
-
-
-def closing(fd: int):
-    return lambda: os.close(fd)
 
 
 def spaces(count: int = 600, step_us: int = 100_000) -> list[devices.Event]:

@@ -1,0 +1,35 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
+# Copyright (C) 2026 The Tapolux developers
+"""What a launcher may do to the backend's process before the exec, as
+callables for launch(preexec=...): run in the child once its standard
+streams are in place, and inherited through the exec."""
+
+from __future__ import annotations
+
+import fcntl
+import os
+import signal
+from typing import Callable
+
+Preexec = Callable[[], None]
+
+
+def blocking(*signals: int) -> Preexec:
+    """Block `signals`, as a frontend that takes its signals through a
+    signalfd does: the mask survives the exec."""
+    return lambda: signal.pthread_sigmask(signal.SIG_BLOCK, signals)
+
+
+def ignoring(signum: int) -> Preexec:
+    """Set `signum` to SIG_IGN, which also survives the exec."""
+    return lambda: signal.signal(signum, signal.SIG_IGN)
+
+
+def nonblocking(fd: int) -> Preexec:
+    """Set O_NONBLOCK on the open file behind `fd`."""
+    return lambda: fcntl.fcntl(fd, fcntl.F_SETFL, fcntl.fcntl(fd, fcntl.F_GETFL) | os.O_NONBLOCK)
+
+
+def closing(fd: int) -> Preexec:
+    """Close `fd`, so that the backend starts without it."""
+    return lambda: os.close(fd)
