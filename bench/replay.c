@@ -12,7 +12,7 @@
  * every frame with the CLOCK_MONOTONIC time at which it is written, so the
  * time stamps the programs see are real.
  *
- * Each key event is the frame that tests/emulated/devices.py's key() makes:
+ * Each key event is the frame that emulation/devices.py's key() makes:
  * MSC_SCAN, EV_KEY, SYN_REPORT (72 bytes). Keys are pressed and released in
  * turn, walking over the letter keys.
  *
