@@ -8,6 +8,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -57,6 +58,9 @@ struct option_case {
   const char *out;
   bool diagnostic;  // the option parser complains on standard error
 };
+
+// Failures name the case rather than dump its bytes.
+void PrintTo(const option_case &c, std::ostream *out) { *out << c.what; }
 
 class HandleOptions : public testing::TestWithParam<option_case> {};
 

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -28,6 +29,9 @@ struct record_case {
   int state;
   const char *expected;
 };
+
+// Failures name the case rather than dump its bytes.
+void PrintTo(const record_case &c, std::ostream *out) { *out << c.what; }
 
 class FormatRecord : public testing::TestWithParam<record_case> {};
 
@@ -150,6 +154,8 @@ struct write_case {
   std::string output;
   int calls;  // of write
 };
+
+void PrintTo(const write_case &c, std::ostream *out) { *out << c.what; }
 
 class WriteRecord : public testing::TestWithParam<write_case> {};
 

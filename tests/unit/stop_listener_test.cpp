@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -42,6 +43,9 @@ struct line_case {
   std::string input;
   bool stops;
 };
+
+// Failures name the case rather than dump its bytes.
+void PrintTo(const line_case &c, std::ostream *out) { *out << c.what; }
 
 class ReadStopCommand : public testing::TestWithParam<line_case> {};
 
@@ -95,6 +99,8 @@ struct writes_case {
   std::vector<std::string> writes;
   bool stops;
 };
+
+void PrintTo(const writes_case &c, std::ostream *out) { *out << c.what; }
 
 class ReadStopCommandAcrossWrites : public testing::TestWithParam<writes_case> {};
 
