@@ -2,7 +2,7 @@
 // Copyright (C) 2026 The Tapolux developers
 /*
  * Test-only helper, preloaded in front of umockdev's own library
- * (LD_PRELOAD=umockdev_fixes.so:libumockdev-preload.so.0). It mends two gaps
+ * (LD_PRELOAD=umockdev_fixes.so:libumockdev-preload.so.0). It mends three gaps
  * of umockdev 0.17.16 that keep libinput from accepting an emulated device:
  *
  * 1. libudev looks up every device in the udev database under /run/udev
