@@ -2,6 +2,7 @@
 // Copyright (C) 2026 The Tapolux developers
 #include "seat_input.h"
 
+#include "containment.h"
 #include "event_records.h"
 #include "stop_listener.h"
 
@@ -9,6 +10,7 @@
 #include <libinput.h>
 #include <libudev.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -24,15 +26,34 @@ struct input_handles {
   struct libinput *input;
 };
 
+// The group that may read the input nodes opened at start-up, so that a
+// backend started as root can give up root and still open the nodes of
+// devices plugged in later; no_node_group when they have none or disagree.
+gid_t node_group = no_node_group;
+bool node_group_seen = false;
+
+void note_node_group(int fd) {
+  struct stat node {};
+  if (fstat(fd, &node) != 0 || !S_ISCHR(node.st_mode)) {
+    return;
+  }
+  const gid_t group = (node.st_mode & S_IRGRP) != 0 ? node.st_gid : no_node_group;
+  node_group = !node_group_seen || node_group == group ? group : no_node_group;
+  node_group_seen = true;
+}
+
 // libinput's device-access callbacks: a node that cannot be opened gives one
-// message on standard error and the negated errno.
+// message on standard error and the negated errno. Nodes are opened
+// read-only, whatever libinput asks for: the backend only reads events, and
+// a node it cannot write to is one it can never type into.
 int open_restricted(const char *path, int flags, void * /*user_data*/) {
-  const int fd = open(path, flags);
+  const int fd = open(path, (flags & ~O_ACCMODE) | O_RDONLY);
   if (fd < 0) {
     const int error = errno;
     std::fprintf(stderr, "Failed to open %s because of %s.\n", path, std::strerror(error));
     return -error;
   }
+  note_node_group(fd);
   return fd;
 }
 
@@ -104,6 +125,14 @@ int run_seat_input() {
     std::fputs("Failed to set seat.\n", stderr);
     release_handles(&handles);
     return 3;
+  }
+  // The devices present are open and libinput has read what it reads once.
+  // From here on the backend needs nothing but to report, and the listener
+  // thread, started next, inherits the containment.
+  if (!contain_process(node_group)) {
+    std::fputs("Failed to drop privileges.\n", stderr);
+    release_handles(&handles);
+    return 5;
   }
   start_stop_listener(&stop);
 
