@@ -91,8 +91,8 @@ module (the meson variable emulation_preload_inc is its folder).
 from . import devices, launcher
 from .backend import (Backend, Programs, check_other_user, copies_for_others, environment,
                       launch)
-from .constants import (EXIT_TIMEOUT, NO_DEVICES, NOBODY, PIECE, READ_SIZE, RECORD_TIMEOUT,
-                        SANITIZER_MARKS, START_US, STOP, UMOCKDEV_PRELOAD)
+from .constants import (EXIT_TIMEOUT, INPUT_GROUP, NO_DEVICES, NOBODY, PIECE, READ_SIZE,
+                        RECORD_TIMEOUT, SANITIZER_MARKS, START_US, STOP, UMOCKDEV_PRELOAD)
 from .devices import key_changes
 from .records import (changes_of, parse_output, parse_record, parse_records, record,
                       record_line)
@@ -100,7 +100,7 @@ from .testbed import TestBed, Unavailable
 from .waiting import wait_until
 
 __all__ = [
-    "Backend", "EXIT_TIMEOUT", "NOBODY", "NO_DEVICES", "PIECE", "Programs", "READ_SIZE",
+    "Backend", "EXIT_TIMEOUT", "INPUT_GROUP", "NOBODY", "NO_DEVICES", "PIECE", "Programs", "READ_SIZE",
     "RECORD_TIMEOUT", "SANITIZER_MARKS", "START_US", "STOP", "TestBed", "UMOCKDEV_PRELOAD",
     "Unavailable", "changes_of", "check_other_user", "copies_for_others", "devices",
     "environment", "key_changes", "launch", "launcher", "parse_output", "parse_record", "parse_records",

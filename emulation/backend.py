@@ -35,17 +35,20 @@ class Programs:
 
     `fixes` mends umockdev for libinput (emulation/preload/umockdev_fixes.c)
     and goes into every run; `fail` makes one step of the input set-up fail
-    (fail_init.c), for the runs that ask for that.
+    (fail_init.c), for the runs that ask for that; `attempts` plays a fault
+    inside the running backend (attempts.c).
     """
 
     backend: str
     fixes: str
     fail: str | None = None
+    attempts: str | None = None
 
     @classmethod
     def from_environment(cls) -> Programs:
         """The paths that `meson test` passes in TAPOLUX_BACKEND,
-        TAPOLUX_PRELOAD and TAPOLUX_FAIL_PRELOAD (the last one optional)."""
+        TAPOLUX_PRELOAD, TAPOLUX_FAIL_PRELOAD and TAPOLUX_ATTEMPTS_PRELOAD
+        (the last two optional)."""
 
         def path(variable: str, required: bool = True) -> str | None:
             value = os.environ.get(variable)
@@ -58,7 +61,8 @@ class Programs:
             return value
 
         return cls(path("TAPOLUX_BACKEND"), path("TAPOLUX_PRELOAD"),
-                   path("TAPOLUX_FAIL_PRELOAD", required=False))
+                   path("TAPOLUX_FAIL_PRELOAD", required=False),
+                   path("TAPOLUX_ATTEMPTS_PRELOAD", required=False))
 
     def copied_to(self, folder: str | Path) -> Programs:
         """Copies of these files in `folder`, executable and readable by all."""
@@ -124,8 +128,10 @@ Output = Union[int, IO]
 
 
 def launch(testbed: TestBed, programs: Programs, *, fail: str | None = None,
-           as_nobody: bool = False, args: Sequence[str] = (), stdin: bytes = b"",
-           stdout: Output | None = None, preexec: Callable[[], None] | None = None) -> Backend:
+           as_nobody: bool = False, groups: Sequence[int] = (), args: Sequence[str] = (),
+           stdin: bytes = b"", stdout: Output | None = None,
+           preexec: Callable[[], None] | None = None,
+           attempts: dict[str, str] | None = None) -> Backend:
     """Start the backend on `testbed` and start the replays of the devices it opens.
 
     fail: make that set-up step fail (udev_new, libinput_udev_create_context,
@@ -137,26 +143,36 @@ def launch(testbed: TestBed, programs: Programs, *, fail: str | None = None,
     a descriptor or open file handed over as its standard output (the
     Backend then has none to read). preexec: called in the child right
     before the exec, once its standard streams are in place (with as_nobody,
-    before setpriv's exec).
+    before setpriv's exec). groups: with as_nobody, the supplementary groups
+    it keeps (INPUT_GROUP: a member of the group that owns the nodes, which
+    then stay closed to others). attempts: preload the attempts module
+    (emulation/preload/attempts.c), with these variables, which name its
+    targets, in the environment.
     """
     front = []
     base = {k: v for k, v in os.environ.items() if k != "TAPOLUX_FAIL"}
+    if attempts is not None:
+        if not programs.attempts:
+            raise Unavailable("TAPOLUX_ATTEMPTS_PRELOAD is not set (run through `meson test`)")
+        front.append(programs.attempts)
+        base.update(attempts)
     if fail:
         if not programs.fail:
             raise Unavailable("TAPOLUX_FAIL_PRELOAD is not set (run through `meson test`)")
         front.append(programs.fail)
         base["TAPOLUX_FAIL"] = fail
-    env = environment(testbed.root, programs.fixes, front, base)
+    run_env = environment(testbed.root, programs.fixes, front, base)
     command = [programs.backend, *args]
     if as_nobody:
         check_other_user()
-        testbed.open_to_others()
+        testbed.open_to_others(nodes=not groups)
+        group_option = f"--groups={','.join(map(str, groups))}" if groups else "--clear-groups"
         # setpriv only changes the user, so it runs without the preloaded
         # libraries and hands them on: in a sanitizer build they carry the
         # sanitizer's runtime, and ThreadSanitizer's crashes setpriv.
-        command = ["setpriv", f"--reuid={NOBODY}", f"--regid={NOBODY}", "--clear-groups", "--",
-                   "/usr/bin/env", f"LD_PRELOAD={env.pop('LD_PRELOAD')}", *command]
-    backend = Backend(command, env, stdin, stdout, preexec)
+        command = ["setpriv", f"--reuid={NOBODY}", f"--regid={NOBODY}", group_option, "--",
+                   "/usr/bin/env", f"LD_PRELOAD={run_env.pop('LD_PRELOAD')}", *command]
+    backend = Backend(command, run_env, stdin, stdout, preexec)
     testbed.backends.append(backend)
     testbed.replay_when_opened(backend, [
         device for device in testbed.devices if not (as_nobody and testbed.is_locked(device))])

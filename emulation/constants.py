@@ -24,8 +24,15 @@ STOP = b"stop\n"
 NO_DEVICES = ("Expected device added events on startup but got none. "
               "Maybe you don't have the right permissions?\n")
 
-# The other user that permission tests run the backend as.
+# The other user that permission tests run the backend as, and the user a
+# backend started as root becomes once its seat is open.
 NOBODY = 65534
+
+# The group that owns the emulated input nodes, as `input` owns them on a real
+# system (root:input, 0660): a backend started as root keeps it when it leaves
+# root, so that it can open devices plugged in later. A number no system
+# account uses, so that the tests never lend a real group's rights.
+INPUT_GROUP = 4242
 
 # umockdev's own preloaded library, last in LD_PRELOAD.
 UMOCKDEV_PRELOAD = "libumockdev-preload.so.0"

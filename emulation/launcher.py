@@ -6,10 +6,13 @@ streams are in place, and inherited through the exec."""
 
 from __future__ import annotations
 
+import errno
 import fcntl
 import os
 import signal
 from typing import Callable
+
+from .testbed import Unavailable
 
 Preexec = Callable[[], None]
 
@@ -33,3 +36,21 @@ def nonblocking(fd: int) -> Preexec:
 def closing(fd: int) -> Preexec:
     """Close `fd`, so that the backend starts without it."""
     return lambda: os.close(fd)
+
+
+def without_landlock() -> Preexec:
+    """Answer ENOSYS to the Landlock system calls, as a kernel built
+    without Landlock, or without it among its active security modules, does.
+    The filter is inherited through the exec and cannot be lifted."""
+    try:
+        import seccomp  # Debian's python3-seccomp, the binding of libseccomp
+    except ImportError as error:
+        raise Unavailable(f"python3-seccomp not found ({error})") from error
+
+    def install() -> None:
+        refuse = seccomp.SyscallFilter(defaction=seccomp.ALLOW)
+        for name in ("landlock_create_ruleset", "landlock_add_rule", "landlock_restrict_self"):
+            refuse.add_rule(seccomp.ERRNO(errno.ENOSYS), name)
+        refuse.load()
+
+    return install

@@ -13,7 +13,7 @@ from pathlib import Path
 from typing import TYPE_CHECKING, Iterable, Sequence
 
 from . import devices
-from .constants import RECORD_TIMEOUT
+from .constants import INPUT_GROUP, RECORD_TIMEOUT
 
 if TYPE_CHECKING:
     from .backend import Backend
@@ -64,6 +64,8 @@ class TestBed:
         self._replaying: list[devices.Device] = []
         self._locked: set[str] = set()
         self._shared = False
+        self._shared_nodes = False
+        self._set_permissions()
 
     def add(self, device: devices.Device,
             events: Sequence[devices.Event] = ()) -> devices.Device:
@@ -77,12 +79,14 @@ class TestBed:
         db.write_text(device.udev_db_text())
         ioctl = self._fixture(f"event{device.number}.ioctl", device.ioctl_text())
         self._bed.load_ioctl(device.devnode, str(ioctl))
+        # Its ioctl socket must be connectable before the uevent goes out,
+        # or a backend that is no longer root ends at its first try.
+        self._set_permissions()
         self._bed.add_from_string(device.sysfs_text())
         self.devices.append(device)
         if events:
             self._pending[device.devnode] = events
-        if self._shared:
-            self.open_to_others()
+        self._set_permissions()
         return device
 
     def plug(self, device: devices.Device,
@@ -91,10 +95,10 @@ class TestBed:
         running = [backend for backend in self.backends if backend.proc.poll() is None]
         assert running, "plug() is for a running backend; use add() before starting it"
         self.add(device, events)
-        if self._shared:
-            # The uevent that came with the device may have found its node
-            # still closed to other users; tell them again now that it is open.
-            self._bed.uevent(device.syspath, "add")
+        # The uevent that came with the device may have found its node still
+        # closed to a backend that is no longer root; tell it again now that
+        # the node has the owner and mode a real system gives it.
+        self._bed.uevent(device.syspath, "add")
         for backend in running:
             self.replay_when_opened(backend, [device])
         return device
@@ -149,24 +153,29 @@ class TestBed:
     def lock(self, device: devices.Device) -> None:
         """Let only root open the device node."""
         self._locked.add(device.devnode)
-        os.chmod(self._node(device), 0o600)
+        self._set_node_mode(device)
 
     def is_locked(self, device: devices.Device) -> bool:
         return device.devnode in self._locked
 
-    def open_to_others(self) -> None:
+    def open_to_others(self, nodes: bool = True) -> None:
         """Let another user run the backend on this test bed; devices added
-        later are opened to them too.
-
-        Everything becomes readable and every node but the locked ones
-        openable. The root folder must be writable, since the emulated netlink
-        socket of the backend's udev monitor is created there, and the ioctl
-        sockets connectable: umockdev's library connects to a device's ioctl
-        socket even when opening the node itself failed, and ends the process
-        if it cannot.
-        """
+        later are opened to them too: the root folder becomes writable, since
+        the emulated netlink socket of the backend's udev monitor is created
+        there, and, with `nodes`, every node but the locked ones openable by
+        anyone (else only by root and INPUT_GROUP)."""
         self._shared = True
-        os.chmod(self.root, 0o777)
+        self._shared_nodes = nodes
+        self._set_permissions()
+
+    def _set_permissions(self) -> None:
+        """Give the test bed the permissions a real system has, for a backend
+        that leaves root once its seat is open: everything readable, the ioctl
+        sockets connectable (umockdev's library connects to a device's ioctl
+        socket even when opening the node itself failed, and ends the process
+        if it cannot), and each node root:INPUT_GROUP, 0660, as udev makes
+        them (0600 when locked, 0666 once open to others)."""
+        os.chmod(self.root, 0o777 if self._shared else 0o755)
         for folder, dirs, files in os.walk(self.root):
             for name in dirs:
                 os.chmod(Path(folder) / name, 0o755)
@@ -175,8 +184,13 @@ class TestBed:
                 if not path.is_symlink():
                     os.chmod(path, 0o666 if path.is_socket() else 0o644)
         for device in self.devices:
-            if not self.is_locked(device):
-                os.chmod(self._node(device), 0o666)
+            self._set_node_mode(device)
+
+    def _set_node_mode(self, device: devices.Device) -> None:
+        node = self._node(device)
+        if os.geteuid() == 0:  # only root can give the node to the group
+            os.chown(node, 0, INPUT_GROUP)
+        os.chmod(node, 0o600 if self.is_locked(device) else 0o666 if self._shared_nodes else 0o660)
 
     def close(self) -> None:
         """Destroy the test bed.

@@ -2,8 +2,9 @@
 // Copyright (C) 2026 The Tapolux developers
 /*
  * Test-only helper, preloaded in front of umockdev's own library
- * (LD_PRELOAD=umockdev_fixes.so:libumockdev-preload.so.0). It mends three gaps
- * of umockdev 0.17.16 that keep libinput from accepting an emulated device:
+ * (LD_PRELOAD=umockdev_fixes.so:libumockdev-preload.so.0). It mends five gaps
+ * of umockdev 0.17.16 that keep libinput from accepting an emulated device,
+ * or a contained backend from using one:
  *
  * 1. libudev looks up every device in the udev database under /run/udev
  *    (libinput skips a device without an entry as unconfigured). This
@@ -24,6 +25,20 @@
  *    libevdev then fails the read and libinput quietly stops reading the
  *    device. A read of a /dev/input descriptor that ends inside an event
  *    waits here for the rest of that event, which the replay is writing.
+ *
+ * 4. On every open of an emulated node umockdev makes a Unix socket and
+ *    connects it to the node's ioctl socket in the test bed; it ends the
+ *    process if it cannot. A contained backend may make no socket, so a
+ *    device plugged in later would end it. Sockets are made here before
+ *    main() and handed to umockdev when its own socket() call is refused.
+ *    umockdev takes socket() from the C library through dlsym(), past any
+ *    preloaded wrapper, so it is dlsym() that is wrapped.
+ *
+ * 5. The backend opens /dev/input with O_PATH to let its Landlock rules
+ *    cover the nodes there. umockdev takes that open for one of a node and
+ *    ends the process, since the folder has no ioctl socket; and an emulated
+ *    node is a link to a pseudo-terminal, which Landlock judges by where the
+ *    link leads. So that open is given /dev/pts, where the nodes lead.
  *
  * Everything else is forwarded unchanged to the next library (umockdev's,
  * then the C library) through dlsym(RTLD_NEXT).
@@ -49,12 +64,18 @@
 
 #include "wrap.h"
 
-/* --- 1. /run/udev into the test bed --- */
+/* --- 1. /run/udev into the test bed (and 5. /dev/input to the terminals) --- */
+
+/* Set while this thread opens an input node: only umockdev's socket for that
+ * node gets a spare one (4), never a socket the backend itself asks for. */
+static __thread int opening_node;
 
 static const char *redirect(const char *path, char *buf) {
   static const char prefix[] = "/run/udev";
   const char *root = getenv("UMOCKDEV_DIR");
 
+  opening_node = path && strncmp(path, "/dev/input/", 11) == 0;
+  if (root && path && strcmp(path, "/dev/input") == 0) return "/dev/pts";
   if (!root || !path || strncmp(path, prefix, sizeof prefix - 1) != 0) return path;
   if (path[sizeof prefix - 1] != '\0' && path[sizeof prefix - 1] != '/')
     return path; /* /run/udevfoo is not ours */
@@ -77,6 +98,7 @@ static void forget(int fd) {
 }
 
 static int track(int fd, const char *path) {
+  opening_node = 0;
   if (fd >= 0 && fd < TRACKED_FDS && path && strncmp(path, "/dev/input/", 11) == 0)
     free(__atomic_exchange_n(&tracked_path[fd], strdup(path), __ATOMIC_ACQ_REL));
   return fd;
@@ -157,4 +179,74 @@ ssize_t read(int fd, void *buf, size_t count) {
     missing -= (size_t)more;
   }
   return got;
+}
+
+/* --- 4. sockets for umockdev once the backend may make none --- */
+
+#include <sys/socket.h>
+
+enum { SPARE_SOCKETS = 16, SPARE_FDS_FROM = 200 };
+static int spare[SPARE_SOCKETS];
+static int spare_left;
+static int (*libc_socket)(int, int, int);
+static void *(*real_dlsym)(void *, const char *);
+
+/* Far above the standard descriptors and whatever the backend opens first,
+ * so that a test that starts it with one of those closed sees no change. */
+__attribute__((constructor)) static void make_spare_sockets(void) {
+  real_dlsym = __extension__(__typeof__(real_dlsym)) dlvsym(RTLD_NEXT, "dlsym", "GLIBC_2.34");
+  if (!real_dlsym)
+    real_dlsym = __extension__(__typeof__(real_dlsym)) dlvsym(RTLD_NEXT, "dlsym", "GLIBC_2.2.5");
+  for (int i = 0; i < SPARE_SOCKETS; ++i) {
+    int made = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (made < 0) break;
+    int moved = fcntl(made, F_DUPFD_CLOEXEC, SPARE_FDS_FROM);
+    close(made);
+    if (moved < 0) break;
+    spare[spare_left++] = moved;
+  }
+}
+
+__attribute__((no_sanitize("address", "thread", "undefined"))) static int spare_socket(
+    int domain, int type, int protocol) {
+  int caller_errno = errno; /* umockdev may be about to report a failed open */
+  int made = libc_socket(domain, type, protocol);
+  int kind = type & ~(SOCK_CLOEXEC | SOCK_NONBLOCK);
+  if (made >= 0 || errno != EPERM || !opening_node || domain != AF_UNIX || kind != SOCK_STREAM)
+    return made;
+  int left = __atomic_load_n(&spare_left, __ATOMIC_ACQUIRE);
+  while (left > 0 && !__atomic_compare_exchange_n(&spare_left, &left, left - 1, 0, __ATOMIC_ACQ_REL,
+                                                  __ATOMIC_ACQUIRE)) {
+  }
+  if (left <= 0) return made;
+  int fd = spare[left - 1];
+  if (type & SOCK_NONBLOCK) fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+  if (!(type & SOCK_CLOEXEC)) fcntl(fd, F_SETFD, 0);
+  errno = caller_errno;
+  return fd;
+}
+
+/* No strcmp: a sanitizer's interceptor is not ready this early. */
+__attribute__((no_sanitize("address", "thread", "undefined"))) static int is_socket(
+    const char *name) {
+  static const char want[] = "socket";
+  for (unsigned i = 0; i < sizeof want; ++i)
+    if (name[i] != want[i]) return 0;
+  return 1;
+}
+
+/* dlsym(RTLD_NEXT, ...) finds the symbol after the object that called it,
+ * which the C library learns from its return address: the real dlsym must be
+ * reached by a tail call, so that the caller's address is the one it sees. */
+__attribute__((no_sanitize("address", "thread", "undefined"), optimize("O2"))) void *dlsym(
+    void *handle, const char *name) {
+  if (handle != RTLD_NEXT && handle != RTLD_DEFAULT && is_socket(name)) {
+    void *found = real_dlsym(handle, name);
+    if (found && found != __extension__(void *) spare_socket) {
+      libc_socket = __extension__(__typeof__(libc_socket)) found;
+      return __extension__(void *) spare_socket;
+    }
+    return found;
+  }
+  return real_dlsym(handle, name);
 }

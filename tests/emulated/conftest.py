@@ -6,8 +6,8 @@ devices. The helpers they use are in the emulation kit (the package
 emulation/__init__.py), which test files import directly.
 
 - `testbed`: a TestBed, destroyed after the test.
-- `start_backend(fail=None, as_nobody=False, args=(), stdin=b"", stdout=None,
-  preexec=None)`: launches the backend on the test bed (emulation.launch) and
+- `start_backend(as_nobody=False, **options)`: launches the backend on the
+  test bed (emulation.launch, which lists the options) and
   returns the Backend; every backend still running at the end of the test is
   killed, and a sanitizer report on its standard error fails the test.
 
@@ -19,13 +19,12 @@ project's own test script sets it, and there a skip is a failure.
 from __future__ import annotations
 
 import os
-from typing import Callable, Iterator, Sequence
+from typing import Iterator
 
 import pytest
 
 from emulation import (UMOCKDEV_PRELOAD, Backend, Programs, TestBed, Unavailable,
                        check_other_user, copies_for_others, launch)
-from emulation.backend import Output
 
 NO_SKIP = os.environ.get("TAPOLUX_NO_SKIP") == "1"
 
@@ -79,16 +78,13 @@ def start_backend(testbed: TestBed, programs: Programs, request: pytest.FixtureR
     """A function that launches the backend on the test bed (emulation.launch)."""
     started = []
 
-    def start(*, fail: str | None = None, as_nobody: bool = False, args: Sequence[str] = (),
-              stdin: bytes = b"", stdout: Output | None = None,
-              preexec: Callable[[], None] | None = None) -> Backend:
+    def start(*, as_nobody: bool = False, **options) -> Backend:
         try:
             chosen = programs
             if as_nobody:
                 check_other_user()
                 chosen = request.getfixturevalue("programs_for_others")
-            backend = launch(testbed, chosen, fail=fail, as_nobody=as_nobody, args=args,
-                             stdin=stdin, stdout=stdout, preexec=preexec)
+            backend = launch(testbed, chosen, as_nobody=as_nobody, **options)
         except Unavailable as why:
             pytest.skip(str(why))
         started.append(backend)
