@@ -191,12 +191,17 @@ static int spare_left;
 static int (*libc_socket)(int, int, int);
 static void *(*real_dlsym)(void *, const char *);
 
-/* Far above the standard descriptors and whatever the backend opens first,
- * so that a test that starts it with one of those closed sees no change. */
-__attribute__((constructor)) static void make_spare_sockets(void) {
+/* A sanitizer's runtime looks its functions up with dlsym before any
+ * constructor runs, so the real one is found on first use. */
+__attribute__((no_sanitize("address", "thread", "undefined"))) static void find_real_dlsym(void) {
   real_dlsym = __extension__(__typeof__(real_dlsym)) dlvsym(RTLD_NEXT, "dlsym", "GLIBC_2.34");
   if (!real_dlsym)
     real_dlsym = __extension__(__typeof__(real_dlsym)) dlvsym(RTLD_NEXT, "dlsym", "GLIBC_2.2.5");
+}
+
+/* Far above the standard descriptors and whatever the backend opens first,
+ * so that a test that starts it with one of those closed sees no change. */
+__attribute__((constructor)) static void make_spare_sockets(void) {
   for (int i = 0; i < SPARE_SOCKETS; ++i) {
     int made = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (made < 0) break;
@@ -240,6 +245,7 @@ __attribute__((no_sanitize("address", "thread", "undefined"))) static int is_soc
  * reached by a tail call, so that the caller's address is the one it sees. */
 __attribute__((no_sanitize("address", "thread", "undefined"), optimize("O2"))) void *dlsym(
     void *handle, const char *name) {
+  if (!real_dlsym) find_real_dlsym();
   if (handle != RTLD_NEXT && handle != RTLD_DEFAULT && is_socket(name)) {
     void *found = real_dlsym(handle, name);
     if (found && found != __extension__(void *) spare_socket) {
