@@ -5,7 +5,7 @@
 #pragma once
 
 // Sets up the seat, starts the stop-command listener and runs until the stop
-// command arrives or poll fails. Returns the exit status: 0, or 1 to 4 for the
+// command arrives or poll fails. Returns the exit status: 0, or 1 to 5 for the
 // start-up failures, each after its message on standard error. Ends the
 // process instead, through SIGPIPE, once nobody reads standard output.
 int run_seat_input();
