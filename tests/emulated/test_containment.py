@@ -203,10 +203,10 @@ def targets() -> Iterator[Targets]:
 ACTIONS = [
     "append-to-file", "create-file", "truncate-file", "rename-file", "remove-file",
     "make-folder", "link-file", "read-secret-file", "read-public-file", "make-inet-socket",
-    "make-unix-socket", "connect-root-socket", "exec", "ptrace", "process-vm-read",
+    "make-unix-socket", "connect-root-socket", "ptrace", "process-vm-read",
     "kill-other", "tgkill-other", "reprioritise-other", "mount", "new-namespace",
     "load-module", "bpf", "keyctl", "io-uring", "perf-event", "setuid-root", "setgid-root",
-    "write-to-device", "reopen-device-for-writing", "grab-device", "type-into-terminal",
+    "write-to-device", "reopen-device-for-writing", "grab-device", "type-into-terminal", "exec",
 ]
 
 
