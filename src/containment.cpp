@@ -101,12 +101,6 @@ constexpr std::uint64_t scope_all = (1ULL << 0) | (1ULL << 1);  // abstract sock
 constexpr unsigned create_ruleset_version = 1U << 0;
 constexpr int rule_path_beneath = 1;
 
-struct ruleset_attr {
-  std::uint64_t handled_access_fs;
-  std::uint64_t handled_access_net;
-  std::uint64_t scoped;
-};
-
 struct __attribute__((packed)) path_beneath_attr {
   std::uint64_t allowed_access;
   std::int32_t parent_fd;
@@ -135,31 +129,6 @@ int landlock_abi() {
   return abi < 0 ? 0 : static_cast<int>(abi);
 }
 
-// Hands a new access right to the kernel only where it knows it: an older
-// kernel refuses the whole ruleset otherwise.
-struct ruleset_attr rules_for(int abi, std::size_t *size) {
-  struct ruleset_attr attr = {fs_first_abi, 0, 0};
-  *size = sizeof attr.handled_access_fs;
-  if (abi >= 2) {
-    attr.handled_access_fs |= fs_refer;
-  }
-  if (abi >= 3) {
-    attr.handled_access_fs |= fs_truncate;
-  }
-  if (abi >= 4) {
-    attr.handled_access_net = net_tcp;
-    *size += sizeof attr.handled_access_net;
-  }
-  if (abi >= 5) {
-    attr.handled_access_fs |= fs_ioctl_dev;
-  }
-  if (abi >= 6) {
-    attr.scoped = scope_all;
-    *size += sizeof attr.scoped;
-  }
-  return attr;
-}
-
 bool allow_place(int ruleset, const readable_place &place, std::uint64_t handled) {
   // A plain open(), not openat2 or a raw call: whoever stands between the
   // backend and the C library sees the path as it is.
@@ -180,15 +149,16 @@ bool restrict_file_system() {
   if (abi == 0) {
     return errno == ENOSYS || errno == EOPNOTSUPP;
   }
-  std::size_t size = 0;
-  const struct ruleset_attr attr = rules_for(abi, &size);
-  const auto ruleset = static_cast<int>(syscall(SYS_landlock_create_ruleset, &attr, size, 0));
+  const landlock_rights rights = landlock_rights_for(abi);
+  // The kernel's struct landlock_ruleset_attr, of which it reads `size` bytes.
+  const std::uint64_t attr[] = {rights.fs, rights.net, rights.scoped};
+  const auto ruleset = static_cast<int>(syscall(SYS_landlock_create_ruleset, attr, rights.size, 0));
   if (ruleset < 0) {
     return false;
   }
   bool ok = true;
   for (const auto &place : readable_places) {
-    ok = ok && allow_place(ruleset, place, attr.handled_access_fs);
+    ok = ok && allow_place(ruleset, place, rights.fs);
   }
   ok = ok && syscall(SYS_landlock_restrict_self, ruleset, 0) == 0;
   close(ruleset);
@@ -435,6 +405,28 @@ bool install_filter() {
 }
 
 }  // namespace
+
+landlock_rights landlock_rights_for(int abi) {
+  landlock_rights rights = {fs_first_abi, 0, 0, sizeof rights.fs};
+  if (abi >= 2) {
+    rights.fs |= fs_refer;
+  }
+  if (abi >= 3) {
+    rights.fs |= fs_truncate;
+  }
+  if (abi >= 4) {
+    rights.net = net_tcp;
+    rights.size += sizeof rights.net;
+  }
+  if (abi >= 5) {
+    rights.fs |= fs_ioctl_dev;
+  }
+  if (abi >= 6) {
+    rights.scoped = scope_all;
+    rights.size += sizeof rights.scoped;
+  }
+  return rights;
+}
 
 bool contain_process(gid_t node_group) {
   const bool root = started_as_root();

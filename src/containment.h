@@ -7,6 +7,9 @@
 
 #include <sys/types.h>
 
+#include <cstddef>
+#include <cstdint>
+
 // The identity a backend started as root takes: the user nobody, which owns
 // nothing, with the group of the input nodes so that devices plugged in later
 // can still be opened.
@@ -23,3 +26,15 @@ constexpr gid_t no_node_group = static_cast<gid_t>(-1);
 // Returns false when a layer that this kernel offers could not be put in
 // place; the process must then not go on reading input.
 bool contain_process(gid_t node_group);
+
+// What the Landlock ruleset handles on a kernel of the given Landlock ABI:
+// each access right only from the version that brought it, since a kernel
+// refuses a ruleset that names a right it does not know. `size` is how much
+// of the ruleset's attribute structure that kernel reads.
+struct landlock_rights {
+  std::uint64_t fs;
+  std::uint64_t net;
+  std::uint64_t scoped;
+  std::size_t size;
+};
+landlock_rights landlock_rights_for(int abi);
