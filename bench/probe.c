@@ -33,6 +33,7 @@
 #include <libinput.h>
 #include <linux/input.h>
 #include <poll.h>
+#include <pthread.h>
 #include <stdint.h>
 #include <string.h>
 #include <sys/mman.h>
@@ -208,4 +209,21 @@ int poll(struct pollfd *fds, nfds_t nfds, int timeout) {
   if (probe && timeout < 0 && !probe->first_poll_ns && gettid() == getpid())
     probe->first_poll_ns = now_ns();
   return next_fn(fds, nfds, timeout);
+}
+
+/* --- what the backend does between opening its seat and starting its
+ * listener: giving up what it no longer needs --- */
+
+int libinput_udev_assign_seat(struct libinput *input, const char *seat) {
+  NEXT(libinput_udev_assign_seat);
+  int result = next_fn(input, seat);
+  if (probe && !probe->seat_ns) probe->seat_ns = now_ns();
+  return result;
+}
+
+int pthread_create(pthread_t *thread, const pthread_attr_t *attr, void *(*start)(void *),
+                   void *arg) {
+  if (probe && probe->seat_ns && !probe->thread_ns) probe->thread_ns = now_ns();
+  NEXT(pthread_create);
+  return next_fn(thread, attr, start, arg);
 }

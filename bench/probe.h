@@ -28,7 +28,9 @@ struct probe_log {
   uint64_t writes;        /* records written on standard output */
   uint64_t entries;       /* entries noted (may exceed capacity) */
   uint64_t reads;         /* reads of emulated input nodes that returned data */
-  uint64_t reserved[5];
+  uint64_t seat_ns;       /* libinput_udev_assign_seat() returned: the devices are open */
+  uint64_t thread_ns;     /* the first pthread_create() after that: the backend is contained */
+  uint64_t reserved[3];
   /* Bytes read from /dev/input/event<N>, by N: the replay uses them to keep
    * its writes within what the emulated device's terminal buffer holds. */
   uint64_t device_bytes[PROBE_DEVICES];

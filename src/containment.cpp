@@ -358,23 +358,32 @@ bool add_refusal(scmp_filter_ctx filter, const refusal &entry, pid_t self) {
     return true;  // not a syscall on this architecture
   }
   const std::uint32_t action = SCMP_ACT_ERRNO(static_cast<std::uint32_t>(entry.error));
+  struct scmp_arg_cmp compare = {};
+  compare.arg = entry.arg;
   switch (entry.condition) {
   case when::always:
-    return seccomp_rule_add(filter, action, number, 0) == 0;
+    return seccomp_rule_add_array(filter, action, number, 0, nullptr) == 0;
   case when::flag_set:
-    return seccomp_rule_add(filter, action, number, 1,
-                            SCMP_CMP(entry.arg, SCMP_CMP_MASKED_EQ, entry.value, entry.value)) == 0;
+    compare.op = SCMP_CMP_MASKED_EQ;
+    compare.datum_a = entry.value;
+    compare.datum_b = entry.value;
+    break;
   case when::flag_clear:
-    return seccomp_rule_add(filter, action, number, 1,
-                            SCMP_CMP(entry.arg, SCMP_CMP_MASKED_EQ, entry.value, 0)) == 0;
+    compare.op = SCMP_CMP_MASKED_EQ;
+    compare.datum_a = entry.value;
+    compare.datum_b = 0;
+    break;
   case when::not_self:
-    return seccomp_rule_add(filter, action, number, 1,
-                            SCMP_CMP(entry.arg, SCMP_CMP_NE, static_cast<scmp_datum_t>(self))) == 0;
+    compare.op = SCMP_CMP_NE;
+    compare.datum_a = static_cast<scmp_datum_t>(self);
+    break;
   case when::request:
-    return seccomp_rule_add(filter, action, number, 1,
-                            SCMP_CMP(entry.arg, SCMP_CMP_MASKED_EQ, entry.mask, entry.value)) == 0;
+    compare.op = SCMP_CMP_MASKED_EQ;
+    compare.datum_a = entry.mask;
+    compare.datum_b = entry.value;
+    break;
   }
-  return false;
+  return seccomp_rule_add_array(filter, action, number, 1, &compare) == 0;
 }
 
 // Everything not refused above is allowed: the libraries below the backend
