@@ -251,6 +251,12 @@ def press(code: int, at_us: int, ev_type: int = EV_KEY, value: int = 1) -> list[
     return [(at_us, ev_type, code, value), (at_us, EV_SYN, SYN_REPORT, 0)]
 
 
+def chord(codes: Sequence[int], at_us: int, value: int = 1) -> list[Event]:
+    """Several buttons pressed (or released) in one frame, as a device
+    reports buttons pressed within one of its reports."""
+    return [(at_us, EV_KEY, code, value) for code in codes] + [(at_us, EV_SYN, SYN_REPORT, 0)]
+
+
 def click(code: int, at_us: int, held_us: int) -> list[Event]:
     """A button pressed at at_us and released held_us later."""
     return press(code, at_us) + press(code, at_us + held_us, value=0)
