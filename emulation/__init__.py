@@ -35,7 +35,8 @@ Modules (everything listed is also importable from `emulation` itself):
   gestures on them. `laptop()`: a ThinkPad X1 Carbon 3rd's keyboard,
   clickpad, TrackPoint, lid switch and power button, with a Marble Mouse
   trackball and a touchscreen, at event0..6; `dmi_text()` its DMI data,
-  for `TestBed.add_system`, which makes libinput's quirks for it apply.
+  for `TestBed.add_system`, which makes libinput's quirks for it apply;
+  `install(testbed)` adds both.
   `touches`, `hold`, `swipe` (fingers), `click`, `press`, `lid`, `nudge`,
   `keyed`, `merged` make scripts whose times count from the start of the
   gesture; `play(testbed, {device: script})` writes them into the nodes as

@@ -209,7 +209,7 @@ class Device:
             info = (axis.minimum, axis.minimum, axis.maximum, 0, 0, axis.resolution)
             lines.append(f"EVIOCGABS({axis.code}) 0 " + "".join(_le(v, 4, True) for v in info))
         if self.multitouch:
-            lines.append(f"EVIOCGMTSLOTS({_MT_SLOTS_BYTES}) 0 " + "ff" * _MT_SLOTS_BYTES)
+            lines.append("EVIOCGMTSLOTS 0 " + "ff" * _MT_SLOTS_BYTES)
         # Nothing held down, no LED lit, no switch set.
         lines.append(f"EVIOCGKEY {_BIT_BYTES[EV_KEY]} "
                      + bitmap((), _BIT_BYTES[EV_KEY]))

@@ -7,8 +7,8 @@ event codes, input properties and axis ranges are the real device's (as
 libinput's own test suite describes them), so that libinput's installed
 quirks match it as they match the real one. `laptop()` gives the built-in
 devices of a ThinkPad X1 Carbon 3rd together with an external trackball
-and touchscreen, and `dmi_text()` the machine's DMI data, which libinput
-matches its quirks against.
+and touchscreen, `dmi_text()` the machine's DMI data, which libinput
+matches its quirks against, and `install()` puts both on a test bed.
 
 Gestures are scripts of events whose times count from the start of the
 gesture. `play` writes them into the devices' nodes as it goes, each frame
@@ -165,6 +165,17 @@ def laptop() -> Laptop:
     return Laptop(*(make(n) for n, make in enumerate(
         (thinkpad_keyboard, thinkpad_clickpad, thinkpad_trackpoint, lid_switch, power_button,
          marble_trackball, touchscreen))))
+
+
+def install(testbed: TestBed, dmi: str | None = X1_CARBON_3RD_DMI) -> Laptop:
+    """Put the laptop's devices on `testbed`, and the machine's DMI data
+    unless `dmi` is None; returns the devices."""
+    if dmi is not None:
+        testbed.add_system(dmi_text(dmi))
+    machine = laptop()
+    for device in machine.all():
+        testbed.add(device)
+    return machine
 
 
 # --- gestures ------------------------------------------------------------------------

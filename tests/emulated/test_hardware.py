@@ -19,12 +19,15 @@ next case starts from rest.
 
 from __future__ import annotations
 
+import contextlib
 import dataclasses
-from typing import Callable, Union
+import subprocess
+from typing import Callable, Iterator, Union
 
 import pytest
 
-from emulation import Backend, TestBed, Unavailable, hardware, launch, record, wait_until
+from emulation import (EXIT_TIMEOUT, Backend, TestBed, Unavailable, environment, hardware, launch,
+                       record, wait_until)
 from emulation.devices import (BTN_EXTRA, BTN_LEFT, BTN_MIDDLE, BTN_RIGHT, BTN_SIDE, Event,
                                time_stamp)
 from emulation.hardware import (BTN_0, BTN_1, BTN_2, KEY_ESC, KEY_POWER, chord, click,
@@ -166,20 +169,27 @@ def change_of(record: dict) -> tuple[str, int, int]:
 Running = Union[Backend, Peer]
 
 
+@contextlib.contextmanager
+def laptop_testbed(dmi: str | None = hardware.X1_CARBON_3RD_DMI) -> Iterator[TestBed]:
+    """A test bed with the laptop (L) on it, destroyed on leaving."""
+    try:
+        testbed = TestBed()
+    except Unavailable as why:
+        pytest.skip(str(why))
+    try:
+        assert hardware.install(testbed, dmi) == L
+        yield testbed
+    finally:
+        testbed.close()
+
+
 def play_cases(start: Callable[[TestBed], Running],
                read_case: Callable[[Running, int], None]) -> list[int]:
     """On a fresh laptop test bed, start a program, then play the cases one
     after the other, each once the one before has been read to its end.
     Returns when each case started (hardware.play)."""
     starts = []
-    try:
-        testbed = TestBed()
-    except Unavailable as why:
-        pytest.skip(str(why))
-    try:
-        testbed.add_system(hardware.dmi_text())
-        for device in L.all():
-            testbed.add(device)
+    with laptop_testbed() as testbed:
         try:
             running = start(testbed)
         except Unavailable as why:
@@ -194,8 +204,6 @@ def play_cases(start: Callable[[TestBed], Running],
                 read_case(running, number)
         finally:
             running.kill()
-    finally:
-        testbed.close()
     return starts
 
 
@@ -274,3 +282,27 @@ def test_backend_says_what_the_peer_says(played):
     ours = [[change_of(r) for r in records] for records in played.records]
     theirs = [peer_changes(events) for events in played.peer]
     assert ours == theirs, side_by_side(played)
+
+
+@pytest.mark.parametrize("device, dmi, applied, not_applied", [
+    # [Lenovo X1 Carbon 3rd Touchpad] in 50-system-lenovo.quirks, by the DMI data
+    (L.clickpad, hardware.X1_CARBON_3RD_DMI,
+     ["ModelLenovoT450Touchpad=1", "AttrPalmPressureThreshold=150"], []),
+    (L.clickpad, None, [], ["ModelLenovoT450Touchpad=1", "AttrPalmPressureThreshold=150"]),
+    # [Logitech Marble Mouse Trackball] and [Trackball], by ids and name
+    (L.trackball, None, ["ModelTrackball=1", "AttrEventCodeDisable=BTN_MIDDLE;"], []),
+    # [Serial Keyboards]: the keyboard the lid switch pairs with
+    (L.keyboard, None, ["AttrKeyboardIntegration=internal"], []),
+], ids=["clickpad on the ThinkPad", "clickpad on another machine", "trackball", "keyboard"])
+def test_libinput_quirks_apply_to_the_replicas(device, dmi, applied, not_applied, programs):
+    """The table's cases stand on these quirks: libinput's own tool lists
+    what it applies to the replica on the emulated machine."""
+    with laptop_testbed(dmi) as testbed:
+        try:
+            listed = subprocess.run(["libinput", "quirks", "list", device.devnode],
+                                    env=environment(testbed.root, programs.fixes),
+                                    capture_output=True, text=True, timeout=EXIT_TIMEOUT)
+        except FileNotFoundError as error:
+            pytest.skip(f"libinput not found (apt-get install libinput-tools): {error}")
+    quirks = set(listed.stdout.splitlines())
+    assert set(applied) <= quirks and not set(not_applied) & quirks, listed
