@@ -191,17 +191,20 @@ def _scaled(device: Device, code: int, fraction: float) -> int:
 
 
 def touches(device: Device, frames: Sequence[tuple[int, Mapping[int, Point]]]) -> list[Event]:
-    """Multitouch frames: at each time, the fingers down, slot: position.
+    """Multitouch frames: at each time, the fingers down, slot: position
+    (up to three fingers).
 
-    Each frame reports what changed since the one before: a new finger gets
-    a tracking id, a finger that has gone gets -1, as the kernel does; then
-    the single-touch axes of the first finger, BTN_TOUCH and (on a touchpad)
-    the BTN_TOOL_* of the finger count, and SYN_REPORT.
+    Each frame says only what changed, as the kernel does: a new finger
+    gets a tracking id, a finger that has gone gets -1; then the
+    single-touch axes of the first finger, BTN_TOUCH and (on a touchpad)
+    the BTN_TOOL_* of the finger count, and SYN_REPORT. A frame in which
+    nothing changed is left out.
     """
     codes = {axis.code for axis in device.axes}
     touchpad = BTN_TOOL_FINGER in device.keys
     events: list[Event] = []
     before: Mapping[int, Point] = {}
+    sent: dict[int, int] = {}  # the single-touch axes' last values
     next_id = 1
     for t, now in frames:
         frame: list[tuple[int, int, int]] = []
@@ -218,32 +221,34 @@ def touches(device: Device, frames: Sequence[tuple[int, Mapping[int, Point]]]) -
                 continue
             frame += [(EV_ABS, ABS_MT_POSITION_X, _scaled(device, ABS_MT_POSITION_X, new[0])),
                       (EV_ABS, ABS_MT_POSITION_Y, _scaled(device, ABS_MT_POSITION_Y, new[1]))]
-            if ABS_MT_PRESSURE in codes:
+            if old is None and ABS_MT_PRESSURE in codes:
                 frame.append((EV_ABS, ABS_MT_PRESSURE, PRESSURE))
-        if len(now) != len(before):
-            if bool(now) != bool(before):
-                frame.append((EV_KEY, BTN_TOUCH, int(bool(now))))
-            if touchpad:
-                frame += [(EV_KEY, TOOLS[n], 0) for n in (len(before),) if n]
-                frame += [(EV_KEY, TOOLS[n], 1) for n in (len(now),) if n]
+        if bool(now) != bool(before):
+            frame.append((EV_KEY, BTN_TOUCH, int(bool(now))))
+        if touchpad and len(now) != len(before):
+            if before:
+                frame.append((EV_KEY, TOOLS[len(before)], 0))
+            if now:
+                frame.append((EV_KEY, TOOLS[len(now)], 1))
+        single = {}
         if now:
             x, y = now[min(now)]
-            frame += [(EV_ABS, ABS_X, _scaled(device, ABS_X, x)),
-                      (EV_ABS, ABS_Y, _scaled(device, ABS_Y, y))]
+            single = {ABS_X: _scaled(device, ABS_X, x), ABS_Y: _scaled(device, ABS_Y, y)}
         if ABS_PRESSURE in codes:
-            frame.append((EV_ABS, ABS_PRESSURE, PRESSURE if now else 0))
-        events += [(t, *event) for event in frame] + [(t, EV_SYN, SYN_REPORT, 0)]
+            single[ABS_PRESSURE] = PRESSURE if now else 0
+        for code, value in single.items():
+            if sent.get(code) != value:
+                frame.append((EV_ABS, code, value))
+                sent[code] = value
+        if frame:
+            events += [(t, *event) for event in frame] + [(t, EV_SYN, SYN_REPORT, 0)]
         before = now
     return events
 
 
-def hold(device: Device, fingers: Sequence[Point], down_us: int, up_us: int,
-         step_us: int = 10_000) -> list[Event]:
-    """Fingers put down together at down_us, kept still, lifted at up_us;
-    a frame every step_us in between, as a touch device reports."""
-    placed = dict(enumerate(fingers))
-    times = range(down_us, up_us, step_us)
-    return touches(device, [(t, placed) for t in times] + [(up_us, {})])
+def hold(device: Device, fingers: Sequence[Point], down_us: int, up_us: int) -> list[Event]:
+    """Fingers put down together at down_us, kept still, lifted at up_us."""
+    return touches(device, [(down_us, dict(enumerate(fingers))), (up_us, {})])
 
 
 def swipe(device: Device, starts: Sequence[Point], move: Point, down_us: int,
