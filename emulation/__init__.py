@@ -20,16 +20,36 @@ Modules (everything listed is also importable from `emulation` itself):
 
 - `devices`: emulated devices and their events, generated from short
   descriptions. `keyboard(n)`, `mouse(n)`: a Device at /dev/input/event<n>
-  (its sysfs text, udev database entry and ioctl answers). Events are tuples
+  (its sysfs text, udev database entry and ioctl answers); a Device may also
+  have absolute axes (`Axis`: EVIOCGABS answers, and EVIOCGMTSLOTS for a
+  multitouch one), switches, input properties, and a `kind` of
+  KIND_PROPERTIES (keyboard, key, mouse, pointingstick, touchpad,
+  touchscreen, switch) that decides its ID_INPUT_* properties. Events are tuples
   (time_us, type, code, value): `key`, `taps`, `typed`, `clicks`, `motion`,
   `wheel` make them, `end_of` chains them, `evemu_text` writes them for
   umockdev. `key_changes(events)`: (key_code, state_code, time_stamp) of
   every key or button change, what the records must say; `time_stamp(us)`:
   the time_stamp the backend writes for an event time. `CHAR_KEYS`,
   `LETTER_KEYS`, `LETTER_NAMES` and the event codes.
+- `hardware`: replicas of real devices (each names the one it copies) and
+  gestures on them. `laptop()`: a ThinkPad X1 Carbon 3rd's keyboard,
+  clickpad, TrackPoint, lid switch and power button, with a Marble Mouse
+  trackball and a touchscreen, at event0..6; `dmi_text()` its DMI data,
+  for `TestBed.add_system`, which makes libinput's quirks for it apply;
+  `install(testbed)` adds both.
+  `touches`, `hold`, `swipe` (fingers), `click`, `press`, `lid`, `nudge`,
+  `keyed`, `merged` make scripts whose times count from the start of the
+  gesture; `play(testbed, {device: script})` writes them into the nodes as
+  their times come, stamped with the monotonic clock, so that libinput's
+  timers run as on real hardware, and returns the start (µs).
+- `peer`: `launch_peer(testbed, programs)` runs `libinput debug-events
+  --show-keycodes` on a test bed (a `Peer`: `events()`, `wait_for`,
+  `stop()` with SIGINT, `kill()`); `peer_changes(events)` gives (kind, code,
+  state) of its key and button events, as the records have them.
 - `testbed`: `TestBed()`, a umockdev test bed (one at a time in a process;
   also a context manager). `add(device, events)` adds a device and the events
   it replays; the replay starts only once a backend has the device open.
+  `add_system(text)` adds a device that is not an input device.
   `plug(device, events)` adds one while a backend runs: umockdev sends the
   "add" uevent. `lock(device)` lets only root open a node; `open_to_others()`
   lets another user use the test bed. `node_target(device)`: the
@@ -43,6 +63,7 @@ Modules (everything listed is also importable from `emulation` itself):
   programs)`: a context manager giving copies that another user can run and
   preload, wherever the build lies. `check_other_user()`: raises Unavailable
   unless this process may run the backend as another user (root, setpriv).
+  `open_files(pid)`: what a process's descriptors point to.
   `environment(root, fixes, front=(), base=None)`: the environment of a
   program run on a test bed (LD_PRELOAD of front, fixes, umockdev's library).
   `launch(testbed, programs, fail=None, as_nobody=False, args=(), stdin=b"",
@@ -88,9 +109,9 @@ and wrap the open() family (WRAP_OPEN_FAMILY), for any other preloaded
 module (the meson variable emulation_preload_inc is its folder).
 """
 
-from . import devices, launcher
+from . import devices, hardware, launcher, peer
 from .backend import (Backend, Programs, check_other_user, copies_for_others, environment,
-                      launch)
+                      launch, open_files)
 from .constants import (EXIT_TIMEOUT, INPUT_GROUP, NO_DEVICES, NOBODY, PIECE, READ_SIZE,
                         RECORD_TIMEOUT, SANITIZER_MARKS, START_US, STOP, UMOCKDEV_PRELOAD)
 from .devices import key_changes
@@ -103,6 +124,7 @@ __all__ = [
     "Backend", "EXIT_TIMEOUT", "INPUT_GROUP", "NOBODY", "NO_DEVICES", "PIECE", "Programs", "READ_SIZE",
     "RECORD_TIMEOUT", "SANITIZER_MARKS", "START_US", "STOP", "TestBed", "UMOCKDEV_PRELOAD",
     "Unavailable", "changes_of", "check_other_user", "copies_for_others", "devices",
-    "environment", "key_changes", "launch", "launcher", "parse_output", "parse_record", "parse_records",
+    "environment", "hardware", "key_changes", "launch", "launcher", "open_files", "parse_output",
+    "peer", "parse_record", "parse_records",
     "record", "record_line", "wait_until",
 ]

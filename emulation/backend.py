@@ -186,6 +186,18 @@ def launch(testbed: TestBed, programs: Programs, *, fail: str | None = None,
 # --- the running backend ------------------------------------------------------------
 
 
+def open_files(pid: int) -> set[str]:
+    """What the open descriptors of process `pid` point to."""
+    fd_dir = f"/proc/{pid}/fd"
+    targets = set()
+    try:
+        for fd in os.listdir(fd_dir):
+            targets.add(os.readlink(f"{fd_dir}/{fd}"))
+    except OSError:
+        pass  # a descriptor closed while we looked, or the process ended
+    return targets
+
+
 class Backend:
     """The backend running on a test bed, with pipes on its three streams
     (standard output may be handed over instead, see launch).
@@ -229,14 +241,7 @@ class Backend:
 
     def open_files(self) -> set[str]:
         """What the backend's open descriptors point to."""
-        fd_dir = f"/proc/{self.proc.pid}/fd"
-        targets = set()
-        try:
-            for fd in os.listdir(fd_dir):
-                targets.add(os.readlink(f"{fd_dir}/{fd}"))
-        except OSError:
-            pass  # a descriptor closed while we looked, or the process ended
-        return targets
+        return open_files(self.proc.pid)
 
     def _drain_stderr(self) -> None:
         for chunk in iter(lambda: self.proc.stderr.read1(65536), b""):

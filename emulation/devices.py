@@ -2,14 +2,17 @@
 # Copyright (C) 2026 The Tapolux developers
 """Emulated input devices for umockdev, generated from short descriptions.
 
-A Device names its event node number, its name, its key codes and relative
-axes; from that this module writes what umockdev and libudev need:
+A Device names its event node number, its name, its key codes, relative and
+absolute axes, switches and input properties; from that this module writes
+what umockdev and libudev need:
 
 - the sysfs text for UMockdev.Testbed.add_from_string (event node and its
   parent input device, with the capability masks as the kernel shows them),
 - the udev database entry that libinput insists on (ID_INPUT_* properties),
 - the ioctl answers for UMockdev.Testbed.load_ioctl, each of exactly the size
   libevdev 1.13 asks for (umockdev matches a request by number and size),
+  with the axis ranges (EVIOCGABS) and, for a multitouch device, the slots
+  (EVIOCGMTSLOTS),
 - evemu event files for UMockdev.Testbed.load_evemu_events.
 
 Events are plain tuples (time_us, type, code, value); the helpers at the end
@@ -26,6 +29,7 @@ EV_SYN, EV_KEY, EV_REL, EV_ABS, EV_MSC, EV_SW = 0x00, 0x01, 0x02, 0x03, 0x04, 0x
 EV_LED, EV_SND, EV_REP, EV_FF = 0x11, 0x12, 0x14, 0x15
 SYN_REPORT = 0
 MSC_SCAN = 4
+ABS_MT_SLOT = 0x2f
 REL_X, REL_Y, REL_HWHEEL, REL_WHEEL = 0x00, 0x01, 0x06, 0x08
 LED_NUML, LED_CAPSL, LED_SCROLLL = 0, 1, 2
 KEY_ENTER, KEY_LEFTSHIFT, KEY_SPACE = 28, 42, 57
@@ -47,9 +51,35 @@ _BIT_BYTES = {0: 8, EV_KEY: 96, EV_REL: 8, EV_ABS: 8, EV_MSC: 8, EV_SW: 8,
 _BITS_ASKED = (0, EV_KEY, EV_REL, EV_ABS, EV_MSC, EV_SW, EV_LED, EV_SND, EV_FF)
 _PROP_BYTES = 8
 _STRING_BYTES = 255  # EVIOCGNAME/PHYS/UNIQ: libevdev passes a 256-byte buffer less one
+# EVIOCGMTSLOTS: libevdev asks for the code and 256 slot values, one request
+# per multitouch axis; umockdev matches by number and size only, so one
+# answer serves every axis: -1 throughout, no finger in any slot.
+_MT_SLOTS_BYTES = 4 * (1 + 256)
+
+# The udev properties of each kind of device, as udev's input_id builtin
+# sets them; libinput ignores a device without them.
+KIND_PROPERTIES = {
+    "keyboard": ("ID_INPUT_KEY", "ID_INPUT_KEYBOARD"),
+    "key": ("ID_INPUT_KEY",),  # keys but no keyboard: a power button
+    "mouse": ("ID_INPUT_MOUSE",),
+    "pointingstick": ("ID_INPUT_MOUSE", "ID_INPUT_POINTINGSTICK"),
+    "touchpad": ("ID_INPUT_TOUCHPAD",),
+    "touchscreen": ("ID_INPUT_TOUCHSCREEN",),
+    "switch": ("ID_INPUT_SWITCH",),
+}
 
 INPUT_MAJOR = 13
 FIRST_EVENT_MINOR = 64
+
+
+@dataclasses.dataclass(frozen=True)
+class Axis:
+    """An absolute axis as EVIOCGABS reports it; resolution in units per mm."""
+
+    code: int
+    minimum: int
+    maximum: int
+    resolution: int = 0
 
 
 @dataclasses.dataclass(frozen=True)
@@ -58,9 +88,12 @@ class Device:
 
     number: int
     name: str
-    kind: str  # "keyboard" or "mouse": decides the udev properties
+    kind: str  # a key of KIND_PROPERTIES: decides the udev properties
     keys: tuple[int, ...] = ()
     rels: tuple[int, ...] = ()
+    axes: tuple[Axis, ...] = ()
+    switches: tuple[int, ...] = ()
+    props: tuple[int, ...] = ()  # INPUT_PROP_* bits
     leds: tuple[int, ...] = ()
     msc: tuple[int, ...] = (MSC_SCAN,)
     repeat: bool = False
@@ -80,11 +113,17 @@ class Device:
 
     @property
     def event_types(self) -> tuple[int, ...]:
-        types = [EV_SYN, EV_KEY]
+        types = [EV_SYN]
+        if self.keys:
+            types.append(EV_KEY)
         if self.rels:
             types.append(EV_REL)
+        if self.axes:
+            types.append(EV_ABS)
         if self.msc:
             types.append(EV_MSC)
+        if self.switches:
+            types.append(EV_SW)
         if self.leds:
             types.append(EV_LED)
         if self.repeat:
@@ -93,17 +132,17 @@ class Device:
 
     def codes_of(self, ev_type: int) -> tuple[int, ...]:
         return {0: self.event_types, EV_KEY: self.keys, EV_REL: self.rels,
-                EV_MSC: self.msc, EV_LED: self.leds}.get(ev_type, ())
+                EV_ABS: tuple(axis.code for axis in self.axes), EV_MSC: self.msc,
+                EV_SW: self.switches, EV_LED: self.leds}.get(ev_type, ())
+
+    @property
+    def multitouch(self) -> bool:
+        return ABS_MT_SLOT in self.codes_of(EV_ABS)
 
     def udev_properties(self) -> dict[str, str]:
-        props = {"ID_INPUT": "1"}
-        if self.kind == "keyboard":
-            props.update(ID_INPUT_KEY="1", ID_INPUT_KEYBOARD="1")
-        elif self.kind == "mouse":
-            props["ID_INPUT_MOUSE"] = "1"
-        else:
+        if self.kind not in KIND_PROPERTIES:
             raise ValueError(f"unknown device kind {self.kind!r}")
-        return props
+        return {"ID_INPUT": "1", **{name: "1" for name in KIND_PROPERTIES[self.kind]}}
 
     def sysfs_text(self) -> str:
         """The parent input device, then the event node.
@@ -115,18 +154,20 @@ class Device:
         props = "".join(f"E: {k}={v}\n" for k, v in self.udev_properties().items())
         caps = "".join(f"E: {name}={sysfs_mask(self.codes_of(t))}\n"
                        for name, t in (("EV", 0), ("KEY", EV_KEY), ("REL", EV_REL),
-                                       ("MSC", EV_MSC), ("LED", EV_LED))
+                                       ("ABS", EV_ABS), ("MSC", EV_MSC), ("LED", EV_LED),
+                                       ("SW", EV_SW))
                        if self.codes_of(t))
+        prop_mask = sysfs_mask(self.props)
         bus, vendor, product, version = self.bus_id
         return (
             f"P: /devices/virtual/input/input{n}\n"
             f'E: NAME="{self.name}"\n'
             f"E: PRODUCT={bus:x}/{vendor:x}/{product:x}/{version:x}\n"
-            "E: PROP=0\n"
+            f"E: PROP={prop_mask}\n"
             f"{caps}"
             "E: SUBSYSTEM=input\n"
             f"A: name={self.name}\n"
-            "A: properties=0\n"
+            f"A: properties={prop_mask}\n"
             "\n"
             f"P: /devices/virtual/input/input{n}/event{n}\n"
             f"N: input/event{n}\n"
@@ -158,10 +199,17 @@ class Device:
             data = value.encode() + b"\0"
             lines.append(f"{name} {len(data)} "
                          + data.ljust(_STRING_BYTES, b"\0").hex())
-        lines.append(f"EVIOCGPROP {_PROP_BYTES} {bitmap((), _PROP_BYTES)}")
+        lines.append(f"EVIOCGPROP {_PROP_BYTES} {bitmap(self.props, _PROP_BYTES)}")
         for t in _BITS_ASKED:
             size = _BIT_BYTES[t]
             lines.append(f"EVIOCGBIT({t}) {size} {bitmap(self.codes_of(t), size)}")
+        # Each axis at its lowest value, without fuzz (libinput would
+        # otherwise try to set the kernel's fuzz to zero).
+        for axis in self.axes:
+            info = (axis.minimum, axis.minimum, axis.maximum, 0, 0, axis.resolution)
+            lines.append(f"EVIOCGABS({axis.code}) 0 " + "".join(_le(v, 4, True) for v in info))
+        if self.multitouch:
+            lines.append("EVIOCGMTSLOTS 0 " + "ff" * _MT_SLOTS_BYTES)
         # Nothing held down, no LED lit, no switch set.
         lines.append(f"EVIOCGKEY {_BIT_BYTES[EV_KEY]} "
                      + bitmap((), _BIT_BYTES[EV_KEY]))
@@ -215,8 +263,8 @@ def sysfs_mask(codes: Iterable[int]) -> str:
     return " ".join(reversed(words))
 
 
-def _le(value: int, size: int) -> str:
-    return value.to_bytes(size, "little").hex()
+def _le(value: int, size: int, signed: bool = False) -> str:
+    return value.to_bytes(size, "little", signed=signed).hex()
 
 
 # --- Events -------------------------------------------------------------------

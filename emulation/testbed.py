@@ -89,6 +89,12 @@ class TestBed:
         self._set_permissions()
         return device
 
+    def add_system(self, sysfs_text: str) -> None:
+        """Add a device that is not an input device, in umockdev's text
+        format: the machine's DMI data (hardware.dmi_text), for example."""
+        self._bed.add_from_string(sysfs_text)
+        self._set_permissions()
+
     def plug(self, device: devices.Device,
              events: Sequence[devices.Event] = ()) -> devices.Device:
         """Add a device while backends run, and start its replay once they opened it."""
