@@ -65,6 +65,7 @@ KIND_PROPERTIES = {
     "pointingstick": ("ID_INPUT_MOUSE", "ID_INPUT_POINTINGSTICK"),
     "touchpad": ("ID_INPUT_TOUCHPAD",),
     "touchscreen": ("ID_INPUT_TOUCHSCREEN",),
+    "tablet": ("ID_INPUT_TABLET",),
     "switch": ("ID_INPUT_SWITCH",),
 }
 

@@ -39,7 +39,9 @@ if TYPE_CHECKING:
 # Codes from linux/input-event-codes.h.
 KEY_ESC, KEY_POWER = 1, 116
 BTN_0, BTN_1, BTN_2 = 0x100, 0x101, 0x102
+BTN_TOOL_PEN, BTN_TOOL_RUBBER = 0x140, 0x141
 BTN_TOOL_FINGER, BTN_TOOL_QUINTTAP, BTN_TOUCH = 0x145, 0x148, 0x14a
+BTN_STYLUS, BTN_STYLUS2 = 0x14b, 0x14c
 BTN_TOOL_DOUBLETAP, BTN_TOOL_TRIPLETAP, BTN_TOOL_QUADTAP = 0x14d, 0x14e, 0x14f
 ABS_X, ABS_Y, ABS_PRESSURE, ABS_TOOL_WIDTH = 0x00, 0x01, 0x18, 0x1c
 ABS_MT_SLOT, ABS_MT_POSITION_X, ABS_MT_POSITION_Y = 0x2f, 0x35, 0x36
@@ -141,6 +143,19 @@ def touchscreen(number: int) -> Device:
                         Axis(ABS_MT_SLOT, 0, 1), Axis(ABS_MT_POSITION_X, 0, 2776, 10),
                         Axis(ABS_MT_POSITION_Y, 0, 1569, 9),
                         Axis(ABS_MT_TRACKING_ID, 0, 65535)),
+                  props=(INPUT_PROP_DIRECT,), msc=(), bus_id=(BUS_USB, 0x056a, 0x00e6, 0x0100))
+
+
+def pen_tablet(number: int) -> Device:
+    """The pen of the same ThinkPad X220/X230 Tablet's screen: "Wacom ISDv4
+    E6 Pen", USB, vendor 0x056a, product 0x00e6, pen and eraser with two
+    side buttons, direct-input property. libinput looks it up in libwacom's
+    database (isdv4-e6.tablet) when it is added. Its events are tablet-tool
+    events, which write no record."""
+    return Device(number=number, name="Wacom ISDv4 E6 Pen", kind="tablet",
+                  keys=(BTN_TOOL_PEN, BTN_TOOL_RUBBER, BTN_TOUCH, BTN_STYLUS, BTN_STYLUS2),
+                  axes=(Axis(ABS_X, 0, 27760, 100), Axis(ABS_Y, 0, 15694, 100),
+                        Axis(ABS_PRESSURE, 0, 255)),
                   props=(INPUT_PROP_DIRECT,), msc=(), bus_id=(BUS_USB, 0x056a, 0x00e6, 0x0100))
 
 
