@@ -14,6 +14,7 @@
  * Each attempt writes one line on standard error, in a single write:
  *   attempt <main|listener> <action> refused <ERRNO>
  *   attempt <main|listener> <action> done
+ *   attempt <main|listener> <action> no-target (no input node was found)
  * followed, once all are tried, by "attempts <main|listener> over".
  *
  * What to aim at comes from the environment, read before main(), when the
@@ -68,10 +69,16 @@ __attribute__((constructor)) static void read_targets(void) {
   }
 }
 
+/* What an attempt returns when it found nothing to aim at: neither refused
+ * nor done, and a failure of the test. */
+enum { NO_TARGET = -2 };
+
 static void report(const char *thread, const char *action, long result) {
   char line[256];
   int length;
-  if (result < 0)
+  if (result == NO_TARGET)
+    length = snprintf(line, sizeof line, "attempt %s %s no-target\n", thread, action);
+  else if (result < 0)
     length = snprintf(line, sizeof line, "attempt %s %s refused %s\n", thread, action,
                       strerrorname_np(errno));
   else
@@ -143,13 +150,7 @@ static long try_perf_event(void) {
   return closing(syscall(SYS_perf_event_open, &attr, victim, -1, -1, 0));
 }
 
-static long try_node_write(void) {
-  char path[256];
-  int fd = held_node(path, sizeof path);
-  if (fd < 0) {
-    errno = ENOENT;
-    return -1;
-  }
+static long try_node_write(int fd) {
   struct input_event event;
   memset(&event, 0, sizeof event);
   event.type = EV_KEY;
@@ -158,22 +159,7 @@ static long try_node_write(void) {
   return write(fd, &event, sizeof event);
 }
 
-static long try_node_reopen(void) {
-  char path[256];
-  if (held_node(path, sizeof path) < 0) {
-    errno = ENOENT;
-    return -1;
-  }
-  return closing(open(path, O_RDWR | O_CLOEXEC));
-}
-
-static long try_grab(void) {
-  char path[256];
-  int fd = held_node(path, sizeof path);
-  if (fd < 0) {
-    errno = ENOENT;
-    return -1;
-  }
+static long try_grab(int fd) {
   /* Straight to the kernel, past umockdev's emulation of the ioctl. */
   long result = syscall(SYS_ioctl, fd, EVIOCGRAB, 1);
   if (result == 0) syscall(SYS_ioctl, fd, EVIOCGRAB, 0);
@@ -210,9 +196,12 @@ static void try_everything(const char *thread) {
   report(thread, "perf-event", try_perf_event());
   report(thread, "setuid-root", syscall(SYS_setuid, 0));
   report(thread, "setgid-root", syscall(SYS_setgid, 0));
-  report(thread, "write-to-device", try_node_write());
-  report(thread, "reopen-device-for-writing", try_node_reopen());
-  report(thread, "grab-device", try_grab());
+  char node[256];
+  int node_fd = held_node(node, sizeof node);
+  report(thread, "write-to-device", node_fd < 0 ? NO_TARGET : try_node_write(node_fd));
+  report(thread, "reopen-device-for-writing",
+         node_fd < 0 ? NO_TARGET : closing(open(node, O_RDWR | O_CLOEXEC)));
+  report(thread, "grab-device", node_fd < 0 ? NO_TARGET : try_grab(node_fd));
   report(thread, "type-into-terminal", ioctl(STDIN_FILENO, TIOCSTI, "x"));
   /* Last: where it is allowed, nothing after it runs. */
   report(thread, "exec", try_exec(thread));
