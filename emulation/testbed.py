@@ -10,13 +10,10 @@ import select
 import threading
 import time
 from pathlib import Path
-from typing import TYPE_CHECKING, Iterable, Sequence
+from typing import Iterable, Protocol, Sequence
 
 from . import devices
 from .constants import RECORD_TIMEOUT
-
-if TYPE_CHECKING:
-    from .backend import Backend
 
 try:
     import gi
@@ -33,6 +30,22 @@ class Unavailable(Exception):
     permission); the message says what. A test suite skips on it."""
 
 
+class Reader(Protocol):
+    """A process that reads the test bed's devices (the kit's Backend is
+    one): what the test bed needs of it to start a replay once it has the
+    device open."""
+
+    def running(self) -> bool:
+        """Whether it has not ended yet."""
+
+    def open_files(self) -> set[str]:
+        """What its open descriptors point to (process.open_files)."""
+
+    @property
+    def stderr(self) -> str:
+        """Its standard error so far, for a failure's message."""
+
+
 class TestBed:
     """A umockdev test bed with the files libudev and libinput need per device.
 
@@ -43,7 +56,7 @@ class TestBed:
     umockdev starts replaying a device's events the moment they are loaded,
     whether or not anyone has the device open, and libinput discards what is
     queued on a device when it adds it. So the events given to add() wait
-    until a backend holds the device open (see replay_when_opened).
+    until a reader holds the device open (see watch).
     """
 
     __test__ = False  # not a test class, whatever its name says
@@ -59,7 +72,7 @@ class TestBed:
         control.parent.mkdir(parents=True)
         control.touch()
         self.devices: list[devices.Device] = []
-        self.backends: list[Backend] = []  # started on this test bed, for plug()
+        self.readers: list[Reader] = []  # started on this test bed, for plug()
         self._pending: dict[str, Sequence[devices.Event]] = {}
         self._replaying: list[devices.Device] = []
         self._locked: set[str] = set()
@@ -87,34 +100,44 @@ class TestBed:
 
     def plug(self, device: devices.Device,
              events: Sequence[devices.Event] = ()) -> devices.Device:
-        """Add a device while backends run, and start its replay once they opened it."""
-        running = [backend for backend in self.backends if backend.proc.poll() is None]
+        """Add a device while readers run, and start its replay once they opened it."""
+        running = [reader for reader in self.readers if reader.running()]
         assert running, "plug() is for a running backend; use add() before starting it"
         self.add(device, events)
         if self._shared:
             # The uevent that came with the device may have found its node
             # still closed to other users; tell them again now that it is open.
             self._bed.uevent(device.syspath, "add")
-        for backend in running:
-            self.replay_when_opened(backend, [device])
+        for reader in running:
+            self.replay_when_opened(reader, [device])
         return device
 
-    def replay_when_opened(self, backend: Backend, expected: Iterable[devices.Device],
+    def watch(self, reader: Reader, expected: Iterable[devices.Device]) -> None:
+        """Take `reader`, just started on this test bed, among those that
+        plug() serves, and start the replay of each expected device once it
+        has the device open (replay_when_opened)."""
+        self.readers.append(reader)
+        self.replay_when_opened(reader, expected)
+
+    def replay_when_opened(self, reader: Reader, expected: Iterable[devices.Device],
                            timeout: float = RECORD_TIMEOUT) -> None:
-        """Start the replay of each expected device as soon as `backend` has
-        its node open. Returns early, without replaying, if the backend ends."""
+        """Start the replay of each expected device as soon as `reader` has
+        its node open. Returns early, without replaying, if the reader ends."""
         waiting = {self.node_target(device): device for device in expected
                    if device.devnode in self._pending}
         deadline = time.monotonic() + timeout
         while waiting:
-            for target in backend.open_files() & waiting.keys():
+            # Whether it runs first: once it has ended it opens nothing more,
+            # so a device it did open is still replayed before returning.
+            ended = not reader.running()
+            for target in reader.open_files() & waiting.keys():
                 self._replay(waiting.pop(target))
-            if not waiting or backend.proc.poll() is not None:
+            if not waiting or ended:
                 return
             if time.monotonic() > deadline:
                 raise AssertionError(
                     f"the backend did not open {sorted(d.devnode for d in waiting.values())} "
-                    f"within {timeout} s; stderr:\n{backend.stderr}")
+                    f"within {timeout} s; stderr:\n{reader.stderr}")
             time.sleep(0.005)
 
     def _replay(self, device: devices.Device) -> None:
@@ -137,7 +160,7 @@ class TestBed:
 
     def node_target(self, device: devices.Device) -> str:
         """The pseudo-terminal behind the device's node: what a process that
-        has the node open shows in /proc/<pid>/fd (Backend.open_files)."""
+        has the node open shows in /proc/<pid>/fd (process.open_files)."""
         return os.readlink(self._node(device))
 
     def device_fd(self, device: devices.Device) -> int:
