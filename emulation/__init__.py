@@ -41,9 +41,10 @@ on it only what its `Reader` protocol asks (the Backend class is one), and
   the test bed's side of it, to write events straight into the node.
   `close()` destroys it. `watch(reader, devices)`: what launch() does with a
   process it started: plug() serves it from then on, and the replay of each
-  of `devices` starts once it has it open (`replay_when_opened`). `Reader`:
+  of `devices` starts once it has added it: the node open, and its main
+  thread back in its wait for input since (`replay_when_opened`). `Reader`:
   what the test bed needs of such a process (`running()`, `open_files()`,
-  `stderr`). `Unavailable`: what the kit raises when the machine or user
+  `waiting_in_poll()`, `stderr`). `Unavailable`: what the kit raises when the machine or user
   lacks something it needs (the message says what).
 - `backend`: `Programs(backend, fixes, fail=None)`: the built backend and the
   preloaded modules; `Programs.from_environment()` takes them from
@@ -70,7 +71,8 @@ on it only what its `Reader` protocol asks (the Backend class is one), and
   yet read; `rest()` returns those once it has ended by itself, `rest_bytes()`
   the same unparsed, to the last byte; `stderr` is its standard error so far;
   `running()` whether it has not ended yet; `open_files()` what its
-  descriptors point to; `kill()` ends it and closes
+  descriptors point to; `waiting_in_poll()` whether its main thread sleeps
+  in its wait for input; `kill()` ends it and closes
   every stream. A sanitizer report on standard error fails (AssertionError)
   as soon as the backend is seen to have ended (wait, rest, stop, terminate,
   check_sanitizers).

@@ -215,6 +215,10 @@ class Backend:
         """What the backend's open descriptors point to."""
         return process.open_files(self.proc.pid)
 
+    def waiting_in_poll(self) -> bool:
+        """Whether the backend's main thread sleeps in its wait for input."""
+        return process.waiting_in_poll(self.proc.pid)
+
     def _drain_stderr(self) -> None:
         for chunk in iter(lambda: self.proc.stderr.read1(65536), b""):
             self._err.append(chunk)
@@ -225,8 +229,9 @@ class Backend:
         return b"".join(self._err).decode(errors="replace")
 
     def _failure(self, what: str) -> str:
-        return (f"{what}; read so far {bytes(self._out[-300:])!r}, exit status "
-                f"{self.proc.poll()}, stderr:\n{self.stderr}")
+        return (f"{what}; {self._lines_read} record(s) come so far, the last bytes not yet "
+                f"taken {bytes(self._out[-300:])!r}, exit status {self.proc.poll()}, "
+                f"stderr:\n{self.stderr}")
 
     # --- reading standard output ---
 

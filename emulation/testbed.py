@@ -41,6 +41,10 @@ class Reader(Protocol):
     def open_files(self) -> set[str]:
         """What its open descriptors point to (process.open_files)."""
 
+    def waiting_in_poll(self) -> bool:
+        """Whether its main thread sleeps in its wait for input
+        (process.waiting_in_poll)."""
+
     @property
     def stderr(self) -> str:
         """Its standard error so far, for a failure's message."""
@@ -56,7 +60,7 @@ class TestBed:
     umockdev starts replaying a device's events the moment they are loaded,
     whether or not anyone has the device open, and libinput discards what is
     queued on a device when it adds it. So the events given to add() wait
-    until a reader holds the device open (see watch).
+    until a reader has added the device (see replay_when_opened).
     """
 
     __test__ = False  # not a test class, whatever its name says
@@ -121,23 +125,36 @@ class TestBed:
 
     def replay_when_opened(self, reader: Reader, expected: Iterable[devices.Device],
                            timeout: float = RECORD_TIMEOUT) -> None:
-        """Start the replay of each expected device as soon as `reader` has
-        its node open. Returns early, without replaying, if the reader ends."""
+        """Start the replay of each expected device once `reader` has added
+        it: it has the node open, and its main thread has been seen back in
+        its wait for input since. Returns early, without replaying, if the
+        reader ends.
+
+        libinput drains whatever is queued on a device while it adds it,
+        between the open and the next wait; a replay started at the open
+        could lose its first events there to a reader held up long enough
+        on a busy machine, however long the replay's lead-in.
+        """
         waiting = {self.node_target(device): device for device in expected
                    if device.devnode in self._pending}
+        opened: list[devices.Device] = []
         deadline = time.monotonic() + timeout
-        while waiting:
-            # Whether it runs first: once it has ended it opens nothing more,
-            # so a device it did open is still replayed before returning.
-            ended = not reader.running()
-            for target in reader.open_files() & waiting.keys():
-                self._replay(waiting.pop(target))
-            if not waiting or ended:
+        while waiting or opened:
+            if not reader.running():
                 return
+            # In poll now, so past adding every device seen open before.
+            if opened and reader.waiting_in_poll():
+                for device in opened:
+                    self._replay(device)
+                opened.clear()
+            for target in reader.open_files() & waiting.keys():
+                opened.append(waiting.pop(target))
             if time.monotonic() > deadline:
                 raise AssertionError(
-                    f"the backend did not open {sorted(d.devnode for d in waiting.values())} "
-                    f"within {timeout} s; stderr:\n{reader.stderr}")
+                    f"the backend did not open {sorted(d.devnode for d in waiting.values())}, "
+                    f"or did not wait for input after opening "
+                    f"{sorted(d.devnode for d in opened)}, within {timeout} s; "
+                    f"stderr:\n{reader.stderr}")
             time.sleep(0.005)
 
     def _replay(self, device: devices.Device) -> None:
