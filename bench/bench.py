@@ -30,7 +30,7 @@ import sys
 import tempfile
 import time
 
-from measure_calls import ltrace_c, ltrace_counts, strace_c, strace_counts
+from measure_calls import LTRACE_ROW, call_counts, ltrace_c, strace_c
 from measure_valgrind import callgrind_lines, valgrind
 from parts import Bench
 from report import machine, render_markdown, write_docs
@@ -63,14 +63,14 @@ def profile(bench: Bench, keys: int = 6000) -> int:
             stem = work / f"strace-{n}"
             bench.run_flood(bed, bench.progs[n], keys, wrapper=strace_c(stem))
             print(f"== strace -c -f, {n}: system calls per key event (start-up included)")
-            for name, calls in strace_counts(pathlib.Path(f"{stem}.txt")).items():
+            for name, calls in call_counts(pathlib.Path(f"{stem}.txt")).items():
                 if calls >= keys // 100:
                     print(f"{calls / keys:8.3f}  {name}")
         small = max(keys // 6, 480)
         trace = work / "ltrace-backend.txt"
         bench.run_flood(bed, bench.progs["backend"], small, wrapper=ltrace_c(trace))
         print(f"== ltrace -c, backend, {small} key events: library calls per key event")
-        for name, calls in ltrace_counts(trace).items():
+        for name, calls in call_counts(trace, LTRACE_ROW).items():
             if calls >= small // 10:
                 print(f"{calls / small:8.3f}  {name}")
     return 0

@@ -8,19 +8,16 @@ import pathlib
 import re
 
 
+# A row of strace -c's table: % time, seconds, µs per call, calls, errors
+# (left blank where there were none), the system call; of ltrace -c's: the
+# same without the errors, the function.
+STRACE_ROW = re.compile(r"^\s*[\d.]+\s+[\d.]+\s+\d+\s+(?P<calls>\d+)\s+(\d+\s+)?(?P<name>\w+)$")
+LTRACE_ROW = re.compile(r"^\s*[\d.]+\s+[\d.]+\s+\d+\s+(?P<calls>\d+)\s+(?P<name>\S+)$")
+
+
 def strace_c(stem: pathlib.Path) -> tuple[str, ...]:
     """strace -c over the process and its children, into STEM.txt."""
     return ("strace", "-f", "-c", "-o", f"{stem}.txt")
-
-
-def strace_counts(path: pathlib.Path) -> dict[str, int]:
-    """Calls by system call name (and "total") from strace -c's table."""
-    calls = {}
-    for line in path.read_text().splitlines():
-        m = re.match(r"^\s*[\d.]+\s+[\d.]+\s+\d+\s+(\d+)\s+(\d+\s+)?(\w+)$", line)
-        if m:
-            calls[m.group(3)] = int(m.group(1))
-    return calls
 
 
 def ltrace_c(path: pathlib.Path) -> tuple[str, ...]:
@@ -28,11 +25,12 @@ def ltrace_c(path: pathlib.Path) -> tuple[str, ...]:
     return ("ltrace", "-c", "-o", str(path))
 
 
-def ltrace_counts(path: pathlib.Path) -> dict[str, int]:
-    """Calls by library function from ltrace -c's table."""
+def call_counts(path: pathlib.Path, row: re.Pattern = STRACE_ROW) -> dict[str, int]:
+    """Calls by name from the table of strace -c (the system calls, and
+    "total") or, with LTRACE_ROW, of ltrace -c (the library functions)."""
     calls = {}
     for line in path.read_text().splitlines():
-        m = re.match(r"^\s*[\d.]+\s+[\d.]+\s+\d+\s+(\d+)\s+(\S+)$", line)
+        m = row.match(line)
         if m:
-            calls[m.group(2)] = int(m.group(1))
+            calls[m.group("name")] = int(m.group("calls"))
     return calls

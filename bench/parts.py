@@ -16,7 +16,7 @@ import statistics
 import time
 from typing import Callable
 
-from measure_calls import strace_c, strace_counts
+from measure_calls import call_counts, strace_c
 from measure_probe import latencies
 from measure_proc import LoadTally, proc_switches, proc_ticks
 from measure_valgrind import callgrind_objects, massif_peak, object_group, valgrind
@@ -207,7 +207,7 @@ class Bench(Runner):
             for n in names:
                 # strace -f writes one table for the process and its children.
                 per_key = self.counted(bed, self.progs[n], short, long, "strace", strace_c,
-                                       lambda files: strace_counts(files[0]))
+                                       lambda files: call_counts(files[0]))
                 out[n] = {"total": per_key.get("total", 0.0), "write": per_key.get("write", 0.0),
                           "calls": {k: v for k, v in per_key.items() if abs(v) >= 0.001}}
                 self.log(f"  system calls {n:8}: {out[n]['total']:.3f} per key event, "
