@@ -32,8 +32,8 @@ class Unavailable(Exception):
 
 class Reader(Protocol):
     """A process that reads the test bed's devices (the kit's Backend is
-    one): what the test bed needs of it to start a replay once it has the
-    device open."""
+    one): what the test bed needs of it to start a replay once it has added
+    the device."""
 
     def running(self) -> bool:
         """Whether it has not ended yet."""
@@ -104,7 +104,7 @@ class TestBed:
 
     def plug(self, device: devices.Device,
              events: Sequence[devices.Event] = ()) -> devices.Device:
-        """Add a device while readers run, and start its replay once they opened it."""
+        """Add a device while readers run, and start its replay once they have added it."""
         running = [reader for reader in self.readers if reader.running()]
         assert running, "plug() is for a running backend; use add() before starting it"
         self.add(device, events)
@@ -119,7 +119,7 @@ class TestBed:
     def watch(self, reader: Reader, expected: Iterable[devices.Device]) -> None:
         """Take `reader`, just started on this test bed, among those that
         plug() serves, and start the replay of each expected device once it
-        has the device open (replay_when_opened)."""
+        has added the device (replay_when_opened)."""
         self.readers.append(reader)
         self.replay_when_opened(reader, expected)
 
