@@ -113,13 +113,13 @@ from .constants import (EXIT_TIMEOUT, NO_DEVICES, NOBODY, PIECE, READ_SIZE, RECO
 from .devices import key_changes
 from .records import (changes_of, parse_output, parse_record, parse_records, record,
                       record_line)
-from .testbed import TestBed, Unavailable
+from .testbed import Reader, TestBed, Unavailable
 from .waiting import wait_until
 
 __all__ = [
     "Backend", "EXIT_TIMEOUT", "NOBODY", "NO_DEVICES", "PIECE", "Programs", "READ_SIZE",
-    "RECORD_TIMEOUT", "SANITIZER_MARKS", "START_US", "STOP", "TestBed", "UMOCKDEV_PRELOAD",
-    "Unavailable", "changes_of", "check_other_user", "copies_for_others", "devices",
+    "RECORD_TIMEOUT", "Reader", "SANITIZER_MARKS", "START_US", "STOP", "TestBed",
+    "UMOCKDEV_PRELOAD", "Unavailable", "changes_of", "check_other_user", "copies_for_others", "devices",
     "environment", "key_changes", "launch", "launcher", "parse_output", "parse_record", "parse_records",
     "process", "record", "record_line", "wait_until",
 ]
