@@ -44,8 +44,8 @@ on it only what its `Reader` protocol asks (the Backend class is one), and
   of `devices` starts once it has added it: the node open, and its main
   thread back in its wait for input since (`replay_when_opened`). `Reader`:
   what the test bed needs of such a process (`running()`, `open_files()`,
-  `waiting_in_poll()`, `stderr`). `Unavailable`: what the kit raises when the machine or user
-  lacks something it needs (the message says what).
+  `waiting_in_poll()`, `stderr`). `Unavailable`: what the kit raises when
+  the machine or user lacks something it needs (the message says what).
 - `backend`: `Programs(backend, fixes, fail=None)`: the built backend and the
   preloaded modules; `Programs.from_environment()` takes them from
   TAPOLUX_BACKEND, TAPOLUX_PRELOAD, TAPOLUX_FAIL_PRELOAD. `copies_for_others(
@@ -65,17 +65,17 @@ on it only what its `Reader` protocol asks (the Backend class is one), and
   `read_in_background()` reads all the time from a thread, and
   `wait_for_records(n, quiet)` waits on that thread; `send(data)` writes to
   its standard input; `input_taken()` waits until the backend has read all of
-  it (or has ended with it all read); `close_stdin()` ends its input; `close_stdout()` walks away as a reader;
-  `wait()` gives the exit status (negative: the signal); `terminate()`
-  (SIGTERM) and `stop()` (the stop command) end it and return the records not
-  yet read; `rest()` returns those once it has ended by itself, `rest_bytes()`
-  the same unparsed, to the last byte; `stderr` is its standard error so far;
-  `running()` whether it has not ended yet; `open_files()` what its
-  descriptors point to; `waiting_in_poll()` whether its main thread sleeps
-  in its wait for input; `kill()` ends it and closes
-  every stream. A sanitizer report on standard error fails (AssertionError)
-  as soon as the backend is seen to have ended (wait, rest, stop, terminate,
-  check_sanitizers).
+  it (or has ended with it all read); `close_stdin()` ends its input;
+  `close_stdout()` walks away as a reader; `wait()` gives the exit status
+  (negative: the signal); `terminate()` (SIGTERM) and `stop()` (the stop
+  command) end it and return the records not yet read; `rest()` returns
+  those once it has ended by itself, `rest_bytes()` the same unparsed, to
+  the last byte; `stderr` is its standard error so far; `running()` whether
+  it has not ended yet; `open_files()` what its descriptors point to;
+  `waiting_in_poll()` whether its main thread sleeps in its wait for input;
+  `kill()` ends it and closes every stream. A sanitizer report on standard
+  error fails (AssertionError) as soon as the backend is seen to have ended
+  (wait, rest, stop, terminate, check_sanitizers).
 - `records`: `parse_records(lines)`: every line read from the backend's
   standard output passes through here (schema and exact layout), so a check
   that applies to every record belongs there. `parse_output(data)` does the
