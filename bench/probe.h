@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Copyright (C) 2026 The Tapolux developers
-/* Layout of the benchmark probe's shared log (see probe.c); bench/bench.py
- * reads the same layout with struct.unpack. */
+/* Layout of the benchmark probe's shared log (see probe.c);
+ * bench/measure_probe.py reads the same layout with struct.unpack. */
 #pragma once
 #include <stdint.h>
 

@@ -16,7 +16,11 @@ tests/emulated sets `pythonpath`, scripts/demo sets PYTHONPATH). By hand:
     TAPOLUX_FAIL_PRELOAD=build/emulation/preload/fail_init.so \\
     umockdev-wrapper python3 -m pytest tests/emulated
 
-Modules (everything listed is also importable from `emulation` itself):
+Modules (everything listed is also importable from `emulation` itself).
+They depend on each other in one direction: `backend` (what runs on a test
+bed) uses `testbed` and `process`; `testbed` knows of the processes started
+on it only what its `Reader` protocol asks (the Backend class is one), and
+`process` and the rest know neither.
 
 - `devices`: emulated devices and their events, generated from short
   descriptions. `keyboard(n)`, `mouse(n)`: a Device at /dev/input/event<n>
@@ -55,8 +59,13 @@ Modules (everything listed is also importable from `emulation` itself):
   lets another user use the test bed. `node_target(device)`: the
   pseudo-terminal behind a node, as /proc/<pid>/fd shows it; `device_fd(device)`:
   the test bed's side of it, to write events straight into the node.
-  `close()` destroys it. `Unavailable`: what the kit raises when the machine
-  or user lacks something it needs (the message says what).
+  `close()` destroys it. `watch(reader, devices)`: what launch() does with a
+  process it started: plug() serves it from then on, and the replay of each
+  of `devices` starts once it has added it: the node open, and its main
+  thread back in its wait for input since (`replay_when_opened`). `Reader`:
+  what the test bed needs of such a process (`running()`, `open_files()`,
+  `waiting_in_poll()`, `stderr`). `Unavailable`: what the kit raises when
+  the machine or user lacks something it needs (the message says what).
 - `backend`: `Programs(backend, fixes, fail=None)`: the built backend and the
   preloaded modules; `Programs.from_environment()` takes them from
   TAPOLUX_BACKEND, TAPOLUX_PRELOAD, TAPOLUX_FAIL_PRELOAD. `copies_for_others(
@@ -77,15 +86,17 @@ Modules (everything listed is also importable from `emulation` itself):
   `read_in_background()` reads all the time from a thread, and
   `wait_for_records(n, quiet)` waits on that thread; `send(data)` writes to
   its standard input; `input_taken()` waits until the backend has read all of
-  it; `close_stdin()` ends its input; `close_stdout()` walks away as a reader;
-  `wait()` gives the exit status (negative: the signal); `terminate()`
-  (SIGTERM) and `stop()` (the stop command) end it and return the records not
-  yet read; `rest()` returns those once it has ended by itself, `rest_bytes()`
-  the same unparsed, to the last byte; `stderr` is its standard error so far;
-  `open_files()` what its descriptors point to; `kill()` ends it and closes
-  every stream. A sanitizer report on standard error fails (AssertionError)
-  as soon as the backend is seen to have ended (wait, rest, stop, terminate,
-  check_sanitizers).
+  it (or has ended with it all read); `close_stdin()` ends its input;
+  `close_stdout()` walks away as a reader; `wait()` gives the exit status
+  (negative: the signal); `terminate()` (SIGTERM) and `stop()` (the stop
+  command) end it and return the records not yet read; `rest()` returns
+  those once it has ended by itself, `rest_bytes()` the same unparsed, to
+  the last byte; `stderr` is its standard error so far; `running()` whether
+  it has not ended yet; `open_files()` what its descriptors point to;
+  `waiting_in_poll()` whether its main thread sleeps in its wait for input;
+  `kill()` ends it and closes every stream. A sanitizer report on standard
+  error fails (AssertionError) as soon as the backend is seen to have ended
+  (wait, rest, stop, terminate, check_sanitizers).
 - `records`: `parse_records(lines)`: every line read from the backend's
   standard output passes through here (schema and exact layout), so a check
   that applies to every record belongs there. `parse_output(data)` does the
@@ -97,10 +108,16 @@ Modules (everything listed is also importable from `emulation` itself):
   EXIT_TIMEOUT, PIECE (511: the stop command's piece), STOP, NO_DEVICES (the
   message of a run without devices), NOBODY, UMOCKDEV_PRELOAD, READ_SIZE,
   SANITIZER_MARKS.
+- `process`: one look at a running process in /proc: `open_files(pid)`,
+  `threads(pid)`, `waiting_in_poll(pid, tid=None)` (WAITING_SYSCALLS). A
+  check made of two looks at a running process looks first at whether it
+  has ended, then at what it changes (its pipes, files, threads): once it
+  has ended, those are final.
 - `waiting`: `wait_until(condition, what, timeout)`.
 - `launcher`: what a launcher may do in the child before the exec, for
   `launch(preexec=...)`: `blocking(*signals)`, `ignoring(signum)`,
-  `nonblocking(fd)`, `closing(fd)`.
+  `nonblocking(fd)`, `closing(fd)`, `sized_pipe(fd, size)`; `steps(*preexecs)`
+  does several in turn.
 
 The preloaded modules are built from emulation/preload (when tests or the
 benchmark are enabled): umockdev_fixes.so and fail_init.so; wrap.h holds the
@@ -109,22 +126,21 @@ and wrap the open() family (WRAP_OPEN_FAMILY), for any other preloaded
 module (the meson variable emulation_preload_inc is its folder).
 """
 
-from . import devices, hardware, launcher, peer
+from . import devices, hardware, launcher, peer, process
 from .backend import (Backend, Programs, check_other_user, copies_for_others, environment,
-                      launch, open_files)
+                      launch)
 from .constants import (EXIT_TIMEOUT, INPUT_GROUP, NO_DEVICES, NOBODY, PIECE, READ_SIZE,
                         RECORD_TIMEOUT, SANITIZER_MARKS, START_US, STOP, UMOCKDEV_PRELOAD)
 from .devices import key_changes
 from .records import (changes_of, parse_output, parse_record, parse_records, record,
                       record_line)
-from .testbed import TestBed, Unavailable
+from .testbed import Reader, TestBed, Unavailable
 from .waiting import wait_until
 
 __all__ = [
-    "Backend", "EXIT_TIMEOUT", "INPUT_GROUP", "NOBODY", "NO_DEVICES", "PIECE", "Programs", "READ_SIZE",
-    "RECORD_TIMEOUT", "SANITIZER_MARKS", "START_US", "STOP", "TestBed", "UMOCKDEV_PRELOAD",
-    "Unavailable", "changes_of", "check_other_user", "copies_for_others", "devices",
-    "environment", "hardware", "key_changes", "launch", "launcher", "open_files", "parse_output",
-    "peer", "parse_record", "parse_records",
-    "record", "record_line", "wait_until",
+    "Backend", "EXIT_TIMEOUT", "INPUT_GROUP", "NOBODY", "NO_DEVICES", "PIECE", "Programs",
+    "READ_SIZE", "RECORD_TIMEOUT", "Reader", "SANITIZER_MARKS", "START_US", "STOP", "TestBed",
+    "UMOCKDEV_PRELOAD", "Unavailable", "changes_of", "check_other_user", "copies_for_others",
+    "devices", "environment", "hardware", "key_changes", "launch", "launcher", "parse_output",
+    "parse_record", "parse_records", "peer", "process", "record", "record_line", "wait_until",
 ]

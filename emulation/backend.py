@@ -20,6 +20,7 @@ import time
 from pathlib import Path
 from typing import IO, Callable, Iterator, Sequence, Union
 
+from . import process
 from .constants import (EXIT_TIMEOUT, NOBODY, READ_SIZE, RECORD_TIMEOUT, SANITIZER_MARKS, STOP,
                         UMOCKDEV_PRELOAD)
 from .records import parse_records
@@ -177,25 +178,12 @@ def launch(testbed: TestBed, programs: Programs, *, fail: str | None = None,
         command = ["setpriv", f"--reuid={NOBODY}", f"--regid={NOBODY}", group_option, "--",
                    "/usr/bin/env", f"LD_PRELOAD={run_env.pop('LD_PRELOAD')}", *command]
     backend = Backend(command, run_env, stdin, stdout, preexec)
-    testbed.backends.append(backend)
-    testbed.replay_when_opened(backend, [
+    testbed.watch(backend, [
         device for device in testbed.devices if not (as_nobody and testbed.is_locked(device))])
     return backend
 
 
 # --- the running backend ------------------------------------------------------------
-
-
-def open_files(pid: int) -> set[str]:
-    """What the open descriptors of process `pid` point to."""
-    fd_dir = f"/proc/{pid}/fd"
-    targets = set()
-    try:
-        for fd in os.listdir(fd_dir):
-            targets.add(os.readlink(f"{fd_dir}/{fd}"))
-    except OSError:
-        pass  # a descriptor closed while we looked, or the process ended
-    return targets
 
 
 class Backend:
@@ -239,9 +227,17 @@ class Backend:
         self._err_thread = threading.Thread(target=self._drain_stderr, daemon=True)
         self._err_thread.start()
 
+    def running(self) -> bool:
+        """Whether the backend has not ended yet."""
+        return self.proc.poll() is None
+
     def open_files(self) -> set[str]:
         """What the backend's open descriptors point to."""
-        return open_files(self.proc.pid)
+        return process.open_files(self.proc.pid)
+
+    def waiting_in_poll(self) -> bool:
+        """Whether the backend's main thread sleeps in its wait for input."""
+        return process.waiting_in_poll(self.proc.pid)
 
     def _drain_stderr(self) -> None:
         for chunk in iter(lambda: self.proc.stderr.read1(65536), b""):
@@ -253,8 +249,9 @@ class Backend:
         return b"".join(self._err).decode(errors="replace")
 
     def _failure(self, what: str) -> str:
-        return (f"{what}; read so far {bytes(self._out[-300:])!r}, exit status "
-                f"{self.proc.poll()}, stderr:\n{self.stderr}")
+        return (f"{what}; {self._lines_read} record(s) come so far, the last bytes not yet "
+                f"taken {bytes(self._out[-300:])!r}, exit status {self.proc.poll()}, "
+                f"stderr:\n{self.stderr}")
 
     # --- reading standard output ---
 
@@ -375,9 +372,13 @@ class Backend:
         input, so that what it does next happens after it saw that input."""
 
         def taken() -> bool:
+            # The process first, then the pipe: a backend that reads its last
+            # bytes (the stop command) and ends between the two looks would
+            # otherwise be seen ended with input unread. Once it has ended the
+            # pipe's level no longer changes.
+            ended = not self.running()
             unread = self._fionread(self.proc.stdin)
-            # Having read it all, the backend may well have ended (the command).
-            assert unread == 0 or self.proc.poll() is None, self._failure(
+            assert unread == 0 or not ended, self._failure(
                 f"ended with {unread} byte(s) of input unread")
             return unread == 0
 

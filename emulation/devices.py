@@ -273,9 +273,9 @@ def _le(value: int, size: int, signed: bool = False) -> str:
 Event = tuple[int, int, int, int]  # (time_us, type, code, value)
 
 # libinput throws away whatever is queued on a device when it adds it; the
-# replay starts once the backend has opened the device (see
-# TestBed.replay_when_opened), and the lead-in keeps the first event that
-# matters clear of that.
+# replay starts once the backend has added the device (see
+# TestBed.replay_when_opened), and the lead-in is a margin on top: no
+# check relies on its length.
 LEAD_IN_US = 300_000
 
 

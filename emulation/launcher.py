@@ -54,3 +54,21 @@ def without_landlock() -> Preexec:
         refuse.load()
 
     return install
+
+
+def sized_pipe(fd: int, size: int) -> Preexec:
+    """Give the pipe behind `fd` room for `size` bytes (F_SETPIPE_SZ), while
+    nothing can be in it yet: set later, it would race with the first
+    records, and fail once they fill more than the new size."""
+    return lambda: fcntl.fcntl(fd, fcntl.F_SETPIPE_SZ, size)
+
+
+def steps(*preexecs: Preexec | None) -> Preexec:
+    """Each of `preexecs` in turn; None stands for nothing to do."""
+
+    def run() -> None:
+        for preexec in preexecs:
+            if preexec is not None:
+                preexec()
+
+    return run

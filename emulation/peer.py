@@ -14,7 +14,8 @@ import subprocess
 import threading
 from typing import Callable, Iterable, NamedTuple
 
-from .backend import Programs, environment, open_files
+from . import process
+from .backend import Programs, environment
 from .constants import EXIT_TIMEOUT, RECORD_TIMEOUT
 from .records import EVENT_TYPES, STATE_NAMES
 from .testbed import TestBed, Unavailable
@@ -100,9 +101,16 @@ class Peer:
     def stderr(self) -> str:
         return b"".join(self._err).decode(errors="replace")
 
+    # What the test bed needs of a reader (testbed.Reader), to start a
+    # replay once the peer has added the device.
+    def running(self) -> bool:
+        return self.proc.poll() is None
+
     def open_files(self) -> set[str]:
-        """What its descriptors point to (TestBed.replay_when_opened)."""
-        return open_files(self.proc.pid)
+        return process.open_files(self.proc.pid)
+
+    def waiting_in_poll(self) -> bool:
+        return process.waiting_in_poll(self.proc.pid)
 
     def events(self) -> list[PeerEvent]:
         return peer_events(self.output)

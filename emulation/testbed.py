@@ -10,13 +10,10 @@ import select
 import threading
 import time
 from pathlib import Path
-from typing import TYPE_CHECKING, Iterable, Sequence
+from typing import Iterable, Protocol, Sequence
 
 from . import devices
 from .constants import INPUT_GROUP, RECORD_TIMEOUT
-
-if TYPE_CHECKING:
-    from .backend import Backend
 
 try:
     import gi
@@ -33,6 +30,26 @@ class Unavailable(Exception):
     permission); the message says what. A test suite skips on it."""
 
 
+class Reader(Protocol):
+    """A process that reads the test bed's devices (the kit's Backend is
+    one): what the test bed needs of it to start a replay once it has added
+    the device."""
+
+    def running(self) -> bool:
+        """Whether it has not ended yet."""
+
+    def open_files(self) -> set[str]:
+        """What its open descriptors point to (process.open_files)."""
+
+    def waiting_in_poll(self) -> bool:
+        """Whether its main thread sleeps in its wait for input
+        (process.waiting_in_poll)."""
+
+    @property
+    def stderr(self) -> str:
+        """Its standard error so far, for a failure's message."""
+
+
 class TestBed:
     """A umockdev test bed with the files libudev and libinput need per device.
 
@@ -43,7 +60,7 @@ class TestBed:
     umockdev starts replaying a device's events the moment they are loaded,
     whether or not anyone has the device open, and libinput discards what is
     queued on a device when it adds it. So the events given to add() wait
-    until a backend holds the device open (see replay_when_opened).
+    until a reader has added the device (see replay_when_opened).
     """
 
     __test__ = False  # not a test class, whatever its name says
@@ -59,7 +76,7 @@ class TestBed:
         control.parent.mkdir(parents=True)
         control.touch()
         self.devices: list[devices.Device] = []
-        self.backends: list[Backend] = []  # started on this test bed, for plug()
+        self.readers: list[Reader] = []  # started on this test bed, for plug()
         self._pending: dict[str, Sequence[devices.Event]] = {}
         self._replaying: list[devices.Device] = []
         self._locked: set[str] = set()
@@ -97,34 +114,57 @@ class TestBed:
 
     def plug(self, device: devices.Device,
              events: Sequence[devices.Event] = ()) -> devices.Device:
-        """Add a device while backends run, and start its replay once they opened it."""
-        running = [backend for backend in self.backends if backend.proc.poll() is None]
+        """Add a device while readers run, and start its replay once they have added it."""
+        running = [reader for reader in self.readers if reader.running()]
         assert running, "plug() is for a running backend; use add() before starting it"
         self.add(device, events)
         # The uevent that came with the device may have found its node still
         # closed to a backend that is no longer root; tell it again now that
         # the node has the owner and mode a real system gives it.
         self._bed.uevent(device.syspath, "add")
-        for backend in running:
-            self.replay_when_opened(backend, [device])
+        for reader in running:
+            self.replay_when_opened(reader, [device])
         return device
 
-    def replay_when_opened(self, backend: Backend, expected: Iterable[devices.Device],
+    def watch(self, reader: Reader, expected: Iterable[devices.Device]) -> None:
+        """Take `reader`, just started on this test bed, among those that
+        plug() serves, and start the replay of each expected device once it
+        has added the device (replay_when_opened)."""
+        self.readers.append(reader)
+        self.replay_when_opened(reader, expected)
+
+    def replay_when_opened(self, reader: Reader, expected: Iterable[devices.Device],
                            timeout: float = RECORD_TIMEOUT) -> None:
-        """Start the replay of each expected device as soon as `backend` has
-        its node open. Returns early, without replaying, if the backend ends."""
+        """Start the replay of each expected device once `reader` has added
+        it: it has the node open, and its main thread has been seen back in
+        its wait for input since. Returns early, without replaying, if the
+        reader ends.
+
+        libinput drains whatever is queued on a device while it adds it,
+        between the open and the next wait; a replay started at the open
+        could lose its first events there to a reader held up long enough
+        on a busy machine, however long the replay's lead-in.
+        """
         waiting = {self.node_target(device): device for device in expected
                    if device.devnode in self._pending}
+        opened: list[devices.Device] = []
         deadline = time.monotonic() + timeout
-        while waiting:
-            for target in backend.open_files() & waiting.keys():
-                self._replay(waiting.pop(target))
-            if not waiting or backend.proc.poll() is not None:
+        while waiting or opened:
+            if not reader.running():
                 return
+            # In poll now, so past adding every device seen open before.
+            if opened and reader.waiting_in_poll():
+                for device in opened:
+                    self._replay(device)
+                opened.clear()
+            for target in reader.open_files() & waiting.keys():
+                opened.append(waiting.pop(target))
             if time.monotonic() > deadline:
                 raise AssertionError(
-                    f"the backend did not open {sorted(d.devnode for d in waiting.values())} "
-                    f"within {timeout} s; stderr:\n{backend.stderr}")
+                    f"the backend did not open {sorted(d.devnode for d in waiting.values())}, "
+                    f"or did not wait for input after opening "
+                    f"{sorted(d.devnode for d in opened)}, within {timeout} s; "
+                    f"stderr:\n{reader.stderr}")
             time.sleep(0.005)
 
     def _replay(self, device: devices.Device) -> None:
@@ -147,7 +187,7 @@ class TestBed:
 
     def node_target(self, device: devices.Device) -> str:
         """The pseudo-terminal behind the device's node: what a process that
-        has the node open shows in /proc/<pid>/fd (Backend.open_files)."""
+        has the node open shows in /proc/<pid>/fd (process.open_files)."""
         return os.readlink(self._node(device))
 
     def device_fd(self, device: devices.Device) -> int:

@@ -28,7 +28,7 @@ import pytest
 
 from emulation import (EXIT_TIMEOUT, PIECE, RECORD_TIMEOUT, START_US, changes_of, devices,
                        key_changes, record, record_line, wait_until)
-from emulation.launcher import nonblocking
+from emulation.launcher import nonblocking, sized_pipe, steps
 
 if TYPE_CHECKING:
     from emulation import Backend
@@ -302,10 +302,7 @@ def test_reader_that_pauses_gets_every_record_in_order(testbed, start_backend,
     first_burst = burst(stalled)
     events = first_burst + burst(50, devices.end_of(first_burst) + int((STALL + 0.5) * 1e6))
     testbed.add(devices.keyboard(0), events)
-    backend = start_backend(preexec=preexec)
-    if pipe_size:
-        # Still empty: the replay's lead-in has not ended.
-        fcntl.fcntl(backend.proc.stdout.fileno(), fcntl.F_SETPIPE_SZ, pipe_size)
+    backend = start_backend(preexec=steps(sized_pipe(1, pipe_size) if pipe_size else None, preexec))
     records = backend.read_records(1)
     # Not reading: the pipe fills, and the backend waits in the write of the
     # next record.
@@ -332,8 +329,7 @@ def test_backend_ends_when_its_reader_leaves_mid_flood(testbed, start_backend, b
     # On a one-page pipe, 60 key changes fill it and leave the backend waiting.
     events = burst(60 if blocked else 400)
     testbed.add(devices.keyboard(0), events)
-    backend = start_backend()
-    fcntl.fcntl(backend.proc.stdout.fileno(), fcntl.F_SETPIPE_SZ, 4096)
+    backend = start_backend(preexec=sized_pipe(1, 4096))
     backend.read_records(1 if blocked else 100)
     if blocked:
         wait_until_pipe_full(backend, events)

@@ -19,12 +19,11 @@ import os
 import signal
 import subprocess
 import tempfile
-import time
 
 import pytest
 
-from emulation import (START_US, changes_of, devices, parse_record, record, record_line,
-                       wait_until)
+from emulation import (START_US, changes_of, devices, parse_record, process, record,
+                       record_line, wait_until)
 from emulation.launcher import blocking, closing, ignoring, nonblocking
 
 ENDING_SIGNALS = (signal.SIGPIPE, signal.SIGTERM, signal.SIGINT)
@@ -102,8 +101,8 @@ def test_stop_command_on_a_nonblocking_standard_input(testbed, start_backend, wr
     backend = start_backend(preexec=nonblocking(0))
     backend.read_records(2)
     for data in writes:
-        time.sleep(0.2)
         backend.send(data)
+        backend.input_taken()
     assert backend.wait() == 0, backend.stderr
 
 
@@ -188,7 +187,11 @@ def test_full_disk_never_glues_a_record_onto_a_cut_one(small_disk, testbed, star
     with open(path, "wb") as out:
         backend = start_backend(stdout=out)
     wait_until(lambda: os.path.getsize(path) >= PAGE, "a full page of records")
-    time.sleep(0.5)  # the record that met the full disk has been given up on
+    # The record cut at the page's end is given up on in the same turn of the
+    # main loop (its rest meets the full disk): once the main thread is seen
+    # back in poll, that is done, and room made now cannot complete it.
+    wait_until(lambda: process.waiting_in_poll(backend.proc.pid) or not backend.running(),
+               "the main loop's wait after the cut record")
     make_room()
     expected = devices.key_changes(first + later)
     wait_until(lambda: ends_with(path, expected[-1]) or backend.proc.poll() is not None,

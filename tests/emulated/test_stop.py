@@ -11,7 +11,7 @@ import time
 import pytest
 
 from emulation import (NO_DEVICES, PIECE, START_US, STOP, changes_of, devices, key_changes,
-                       parse_output, wait_until)
+                       parse_output, parse_records, process, wait_until)
 
 # The letter keys, cycled through so that consecutive records differ.
 LETTERS = devices.LETTER_KEYS
@@ -33,16 +33,17 @@ def spaced_keys(codes=LETTERS, count=SPACED_TAPS):
                         step_us=SPACED_STEP_US)
 
 
-def thread_count(backend) -> int:
-    return len(os.listdir(f"/proc/{backend.proc.pid}/task"))
-
-
 def close_input_and_wait_for_listener(backend) -> None:
     """End the backend's input and wait until its listener has seen that:
     the listener's thread ends, and only that thread."""
-    threads = thread_count(backend)
+    before = process.threads(backend.proc.pid)
     backend.close_stdin()
-    wait_until(lambda: thread_count(backend) == threads - 1, "the listener's end")
+
+    def listener_ended() -> bool:
+        assert backend.running(), f"the backend ended: {backend.proc.poll()}, {backend.stderr}"
+        return len(process.threads(backend.proc.pid)) == len(before) - 1
+
+    wait_until(listener_ended, "the listener's end")
 
 
 # --- the command ends the backend ---------------------------------------------
@@ -153,8 +154,12 @@ def test_only_an_exact_piece_is_the_command(testbed, start_backend, writes, is_c
     assert changes_of(first + later) == key_changes(events)[:len(first + later)]
     assert backend.proc.poll() is None
     if END_OF_INPUT in writes:
-        # ...and without its input the frontend can only end it with a signal.
-        assert backend.terminate() == []
+        # ...and without its input the frontend can only end it with a
+        # signal. Keys go on coming until the signal lands, however soon it
+        # is sent: their records must go on in order.
+        rest = parse_records(backend.terminate())
+        written = changes_of(first + later + rest)
+        assert written == key_changes(events)[:len(written)]
     else:
         # ...and the command still works after it.
         backend.stop()
@@ -176,42 +181,55 @@ def runtime_ranges(pid: int) -> list[range]:
     return ranges
 
 
-def is_sanitizer_runtime_thread(task: str, runtime: list[range]) -> bool:
-    """Whether thread `task` (/proc/<pid>/task/<tid>) belongs to a sanitizer
-    runtime rather than to the backend.
+def blocked_at(task: str) -> int | None:
+    """The program counter of thread `task` (/proc/<pid>/task/<tid>) while
+    it sleeps in a system call, or None if it is not in one at this moment
+    (running, or stopped elsewhere)."""
+    try:
+        with open(f"{task}/syscall") as syscall:
+            state = syscall.read().split()
+    except OSError:
+        return None  # gone
+    # Blocked: the call's number, its six arguments, stack pointer, program counter.
+    return int(state[-1], 16) if len(state) == 9 else None
+
+
+def own_threads(pid: int) -> list[str]:
+    """The backend's own threads (/proc/<pid>/task/<tid>), without a
+    sanitizer runtime's, told apart once every thread sleeps in a system call.
 
     ThreadSanitizer starts a background thread of its own that wakes ten
     times a second; in an instrumented build it would spoil the count of an
     idle backend's wake-ups, so it is left out. It is told by where it waits:
     the runtime's thread sleeps in a system call made by the runtime library
-    itself, so its program counter (the last field of the task's "syscall"
-    file) lies in one of the `runtime` ranges. The backend's own threads wait
-    in poll and read through the C library, even where the runtime intercepts
-    those calls, so their program counter lies in libc. A thread that is not
-    in a system call at all ("running") is the backend's.
+    itself, so its program counter lies in one of the runtime's ranges. The
+    backend's own threads wait in poll and read through the C library, even
+    where the runtime intercepts those calls, so their program counter lies
+    in libc. A thread caught awake cannot be told apart, so the threads are
+    sorted only at a moment when all of them sleep, and the caller measures
+    the same threads from then on, whatever they do later.
     """
-    with open(f"{task}/syscall") as syscall:
-        state = syscall.read().split()
-    # Blocked: the call's number, its six arguments, stack pointer, program counter.
-    if len(state) != 9:
-        return False
-    pc = int(state[-1], 16)
-    return any(pc in where for where in runtime)
-
-
-def own_threads(pid: int) -> list[str]:
-    """The backend's own threads (/proc/<pid>/task/<tid>), without a
-    sanitizer runtime's."""
     runtime = runtime_ranges(pid)
-    return [task for task in glob.glob(f"/proc/{pid}/task/*")
-            if not is_sanitizer_runtime_thread(task, runtime)]
+    asleep: dict[str, int] = {}
+
+    def all_asleep() -> bool:
+        asleep.clear()
+        for task in glob.glob(f"/proc/{pid}/task/*"):
+            pc = blocked_at(task)
+            if pc is None:
+                return False
+            asleep[task] = pc
+        return bool(asleep)
+
+    wait_until(all_asleep, "a moment when every thread of the idle backend sleeps")
+    return [task for task, pc in asleep.items() if not any(pc in where for where in runtime)]
 
 
-def idle_cost(pid: int) -> tuple[int, int]:
+def idle_cost(tasks: list[str]) -> tuple[int, int]:
     """CPU ticks (utime + stime) and voluntary context switches of the
-    backend's own threads, summed."""
+    threads `tasks`, summed."""
     ticks = switches = 0
-    for task in own_threads(pid):
+    for task in tasks:
         with open(f"{task}/stat") as stat:
             fields = stat.read().rsplit(")", 1)[1].split()
         ticks += int(fields[11]) + int(fields[12])  # fields 14 and 15 of stat(5)
@@ -226,11 +244,12 @@ def test_closed_input_costs_nothing_while_idle(testbed, start_backend):
     backend = start_backend()
     backend.read_records(4)
     close_input_and_wait_for_listener(backend)
-    before = idle_cost(backend.proc.pid)
+    tasks = own_threads(backend.proc.pid)
+    before = idle_cost(tasks)
     # Nothing wakes an idle backend: no key, no input, no timer. A thread that
     # kept polling or reading the closed input would show here within
     # a fraction of the wait.
     time.sleep(2)
-    after = idle_cost(backend.proc.pid)
+    after = idle_cost(tasks)
     assert after == before, f"(CPU ticks, voluntary switches) went from {before} to {after}"
     assert backend.terminate() == []
