@@ -25,6 +25,7 @@ from __future__ import annotations
 import argparse
 import ctypes
 import json
+import os
 import pathlib
 import sys
 import tempfile
@@ -148,6 +149,9 @@ def main() -> int:
     progs = programs(tools)
     started = time.monotonic()
     with tempfile.TemporaryDirectory(prefix="tapolux-bench-") as tmp:
+        # valgrind's tools write their files as the process they run in, and
+        # a backend started as root is nobody by the time it ends.
+        os.chmod(tmp, 0o1777)
         # Up to two minutes in all of waiting for a quiet machine (see wait_quiet).
         budget = 0.0 if (args.smoke or args.quick or args.profile) else 120.0
         bench = Bench(args, tools, progs, pathlib.Path(tmp), quiet_budget=budget)
@@ -176,6 +180,8 @@ def main() -> int:
         if want("idle"):
             log("idle")
             bench.idle(three, seconds=3.0 if q else 10.0)
+            log("idle with a touchpad")
+            bench.idle_touchpad(seconds=3.0 if q else 10.0)
         if want("startup"):
             log("start-up")
             bench.startup(three, [2, 20], repeats=2 if q else 5)

@@ -15,7 +15,7 @@ from tools import BenchError
 
 # Layout of the probe's shared file (bench/probe.h).
 HEADER_FIELDS = ("magic", "capacity", "pid", "started_ns", "first_poll_ns", "input_bytes",
-                 "frames", "keys", "writes", "entries", "reads")
+                 "frames", "keys", "writes", "entries", "reads", "seat_ns", "thread_ns")
 HEADER = struct.Struct(f"<{len(HEADER_FIELDS)}Q")
 HEADER_SIZE = 16 * 8
 PROBE_DEVICES = 64

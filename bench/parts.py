@@ -20,7 +20,9 @@ from measure_calls import call_counts, strace_c
 from measure_probe import latencies
 from measure_proc import LoadTally, proc_switches, proc_ticks
 from measure_valgrind import callgrind_objects, massif_peak, object_group, valgrind
-from running import Bed, Program, Result, Runner, Session, checked, emulated
+from running import Bed, Program, Result, Runner, Session, checked, emulated, emulated_laptop
+
+from emulation import hardware
 
 
 def per_key_us(short_runs: list[Result], long_runs: list[Result], delta: int,
@@ -126,6 +128,30 @@ class Bench(Runner):
             self.log(f"  idle {n:8}: {out[n]}")
         self.results["idle"] = {"seconds": seconds, "by": out}
 
+    # 3b. idle cost with a touchpad, whose taps, scrolling and palm
+    # detection run on libinput's timers: none may fire once nothing moves.
+    def idle_touchpad(self, seconds: float):
+        with emulated_laptop() as (bed, testbed, laptop):
+            s = Session(self.tools, self.progs["backend"], bed, self.workdir)
+            try:
+                s.wait_ready()
+                centre = (0.5, 0.5)
+                hardware.play(testbed, {laptop.clickpad: hardware.merged(
+                    hardware.hold(laptop.clickpad, [centre], 0, 40_000),
+                    hardware.swipe(laptop.clickpad, [(0.4, 0.4), (0.6, 0.4)], (0.0, 0.3),
+                                   300_000, 600_000),
+                    hardware.click(hardware.BTN_LEFT, 1_000_000, 80_000))})
+                time.sleep(2.0)  # past every timer the gestures started
+                t0, (v0, i0) = proc_ticks(s.pid), proc_switches(s.pid)
+                time.sleep(seconds)
+                t1, (v1, i1) = proc_ticks(s.pid), proc_switches(s.pid)
+                checked(s.stop(), 0)
+            finally:
+                s.kill()
+        out = {"ticks": t1 - t0, "voluntary": v1 - v0, "involuntary": i1 - i0}
+        self.log(f"  idle with a touchpad: {out}")
+        self.results["idle_touchpad"] = {"seconds": seconds, "by": {"backend": out}}
+
     # 4a. start-up time
     def startup(self, names, device_counts, repeats: int):
         out = {}
@@ -133,7 +159,7 @@ class Bench(Runner):
             keyboards = count // 2
             with emulated(keyboards=keyboards, mice=count - keyboards) as bed:
                 for n in names:
-                    spawn_to_ready, exec_to_ready, cpu = [], [], []
+                    spawn_to_ready, exec_to_ready, cpu, contained = [], [], [], []
                     for _ in range(repeats):
                         s = Session(self.tools, self.progs[n], bed, self.workdir)
                         try:
@@ -144,7 +170,12 @@ class Bench(Runner):
                         spawn_to_ready.append((h["first_poll_ns"] - s.spawn_ns) / 1e6)
                         exec_to_ready.append((h["first_poll_ns"] - h["started_ns"]) / 1e6)
                         cpu.append(res.cpu * 1e3)
+                        # Between the seat's opening and the listener's start
+                        # the backend gives up what it no longer needs.
+                        if h.get("seat_ns") and h.get("thread_ns"):
+                            contained.append((h["thread_ns"] - h["seat_ns"]) / 1e6)
                     out.setdefault(n, {})[str(count)] = {
+                        "containment_ms": statistics.median(contained) if contained else None,
                         "spawn_to_ready_ms": statistics.median(spawn_to_ready),
                         "spawn_to_ready_all": spawn_to_ready,
                         "loaded_to_ready_ms": statistics.median(exec_to_ready),

@@ -98,6 +98,11 @@ def table_rows(results, names) -> list[str]:
     row(f"idle {idle['seconds']:g} s: CPU ticks", idle["by"], lambda i: str(i["ticks"]))
     row(f"idle {idle['seconds']:g} s: voluntary / involuntary switches (all threads)", idle["by"],
         lambda i: f"{i['voluntary']} / {i['involuntary']}")
+    if "idle_touchpad" in results:
+        pad = results["idle_touchpad"]
+        row(f"idle {pad['seconds']:g} s on a laptop's replicas, after touchpad gestures: "
+            "CPU ticks; voluntary switches", pad["by"],
+            lambda i: f"{i['ticks']}; {i['voluntary']}")
     row("peak RSS, VmHWM, median of the long floods (kB)", fl, lambda f: f"{f['hwm_kb']:.0f}")
     row("… of which anonymous at the end, RssAnon (kB)", fl,
         lambda f: f"{statistics.median(f['anon_long_kb']):.0f}")
@@ -113,6 +118,8 @@ def table_rows(results, names) -> list[str]:
     for part, title, cell in (
             ("startup", "start-up to first possible record, {} devices (ms)",
              lambda s: fmt(s["spawn_to_ready_ms"], 1)),
+            ("startup", "… of which the containment, seat open to listener started, {} devices (ms)",
+             lambda s: fmt(s["containment_ms"], 2) if s.get("containment_ms") is not None else "–"),
             ("growth", "CPU per key event, {} devices flooding at once (µs)",
              lambda g: fmt(g["best_us"]))):
         by = results.get(part, {}).get("by", {})
@@ -158,6 +165,17 @@ def goals_met(results) -> list[tuple[str, str, str]]:
     bi = idle["by"]["backend"]
     goals.append(("zero idle ticks and wake-ups", "yes" if bi["ticks"] == 0 and bi["voluntary"] == 0 else "no",
                   f"{bi['ticks']} ticks, {bi['voluntary']} voluntary switches in {idle['seconds']:g} s"))
+    if "idle_touchpad" in results:
+        pad, seconds = results["idle_touchpad"]["by"]["backend"], results["idle_touchpad"]["seconds"]
+        goals.append(("zero idle ticks and wake-ups with a touchpad, after gestures",
+                      "yes" if pad["ticks"] == 0 and pad["voluntary"] == 0 else "no",
+                      f"{pad['ticks']} ticks, {pad['voluntary']} voluntary switches in {seconds:g} s"))
+    contained = results.get("startup", {}).get("by", {}).get("backend", {}).get("2", {})
+    if contained.get("containment_ms") is not None:
+        goals.append(("containment adds under 2 ms to start-up, 2 devices",
+                      "yes" if contained["containment_ms"] < 2.0 else "no",
+                      f"{contained['containment_ms']:.2f} ms, median of "
+                      f"{results['startup']['repeats']} starts"))
     lat1000 = results.get("latency", {}).get("1000", {})
     if lat1000.get("by", {}).get("backend"):
         mine = lat1000["by"]["backend"]
@@ -256,7 +274,9 @@ def render_markdown(results, names, labels, info, command, elapsed) -> str:
                   "difference per key event."]
     if "startup" in results:
         lines += ["", f"Start-up: median of {results['startup']['repeats']} starts, from spawning the "
-                  "process to its main thread's first poll() without time-out."]
+                  "process to its main thread's first poll() without time-out. The "
+                  "containment: from libinput_udev_assign_seat() returning, the devices "
+                  "open, to the listener's pthread_create(), as the probe sees them."]
     return "\n".join(lines) + "\n"
 
 

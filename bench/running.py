@@ -19,7 +19,7 @@ from measure_probe import Probe
 from measure_proc import LoadMeter, LoadTally, proc_memory, proc_waiting
 from tools import BenchError, Tools
 
-from emulation import TestBed, devices, environment
+from emulation import TestBed, devices, environment, hardware
 
 # --- the programs -------------------------------------------------------------
 
@@ -72,6 +72,15 @@ def emulated(keyboards: int, mice: int = 0) -> Iterator[Bed]:
         for n in range(mice):
             testbed.add(devices.mouse(keyboards + n))
         yield Bed(testbed.root, [(testbed.device_fd(d), d.number) for d in added])
+
+
+@contextlib.contextmanager
+def emulated_laptop() -> Iterator[tuple[Bed, TestBed, hardware.Laptop]]:
+    """A ThinkPad's built-in devices, its DMI data among them, so that
+    libinput treats the clickpad as on the real machine, timers included."""
+    with TestBed() as testbed:
+        laptop = hardware.install(testbed)
+        yield Bed(testbed.root, []), testbed, laptop
 
 
 # --- one run of one program -----------------------------------------------------

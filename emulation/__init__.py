@@ -14,6 +14,7 @@ tests/emulated sets `pythonpath`, scripts/demo sets PYTHONPATH). By hand:
     TAPOLUX_BACKEND=build/tapolux-backend \\
     TAPOLUX_PRELOAD=build/emulation/preload/umockdev_fixes.so \\
     TAPOLUX_FAIL_PRELOAD=build/emulation/preload/fail_init.so \\
+    TAPOLUX_ATTEMPTS_PRELOAD=build/emulation/preload/attempts.so \\
     umockdev-wrapper python3 -m pytest tests/emulated
 
 Modules (everything listed is also importable from `emulation` itself).
@@ -40,7 +41,8 @@ on it only what its `Reader` protocol asks (the Backend class is one), and
   clickpad, TrackPoint, lid switch and power button, with a Marble Mouse
   trackball and a touchscreen, at event0..6; `dmi_text()` its DMI data,
   for `TestBed.add_system`, which makes libinput's quirks for it apply;
-  `install(testbed)` adds both.
+  `install(testbed)` adds both. `pen_tablet(n)`: the pen of the same
+  touchscreen, a tablet that libinput looks up in libwacom's database.
   `touches`, `hold`, `swipe` (fingers), `click`, `press`, `lid`, `nudge`,
   `keyed`, `merged` make scripts whose times count from the start of the
   gesture; `play(testbed, {device: script})` writes them into the nodes as
@@ -55,8 +57,13 @@ on it only what its `Reader` protocol asks (the Backend class is one), and
   it replays; the replay starts only once a backend has the device open.
   `add_system(text)` adds a device that is not an input device.
   `plug(device, events)` adds one while a backend runs: umockdev sends the
-  "add" uevent. `lock(device)` lets only root open a node; `open_to_others()`
-  lets another user use the test bed. `node_target(device)`: the
+  "add" uevent, and the kit sends it again once the node has its owner.
+  Its permissions are a real system's, for a backend that leaves root once
+  its seat is open: everything readable, ioctl sockets connectable, each
+  node root:INPUT_GROUP 0660. `lock(device)` lets only root open a node;
+  `open_to_others(nodes=True)` lets another user run the backend on the
+  test bed (with `nodes`, every unlocked node openable by anyone).
+  `node_target(device)`: the
   pseudo-terminal behind a node, as /proc/<pid>/fd shows it; `device_fd(device)`:
   the test bed's side of it, to write events straight into the node.
   `close()` destroys it. `watch(reader, devices)`: what launch() does with a
@@ -66,19 +73,22 @@ on it only what its `Reader` protocol asks (the Backend class is one), and
   what the test bed needs of such a process (`running()`, `open_files()`,
   `waiting_in_poll()`, `stderr`). `Unavailable`: what the kit raises when
   the machine or user lacks something it needs (the message says what).
-- `backend`: `Programs(backend, fixes, fail=None)`: the built backend and the
-  preloaded modules; `Programs.from_environment()` takes them from
-  TAPOLUX_BACKEND, TAPOLUX_PRELOAD, TAPOLUX_FAIL_PRELOAD. `copies_for_others(
+- `backend`: `Programs(backend, fixes, fail=None, attempts=None)`: the built
+  backend and the preloaded modules; `Programs.from_environment()` takes them
+  from TAPOLUX_BACKEND, TAPOLUX_PRELOAD, TAPOLUX_FAIL_PRELOAD,
+  TAPOLUX_ATTEMPTS_PRELOAD. `copies_for_others(
   programs)`: a context manager giving copies that another user can run and
   preload, wherever the build lies. `check_other_user()`: raises Unavailable
   unless this process may run the backend as another user (root, setpriv).
-  `open_files(pid)`: what a process's descriptors point to.
   `environment(root, fixes, front=(), base=None)`: the environment of a
-  program run on a test bed (LD_PRELOAD of front, fixes, umockdev's library).
-  `launch(testbed, programs, fail=None, as_nobody=False, args=(), stdin=b"",
-  stdout=None, preexec=None)`: starts the backend on the test bed (see its
-  docstring for each argument), starts the replays of the devices it opens,
-  and returns a Backend.
+  program run on a test bed (LD_PRELOAD of front, fixes, umockdev's library;
+  LeakSanitizer off, as the contained backend refuses the ptrace it needs).
+  `launch(testbed, programs, fail=None, as_nobody=False, groups=(), args=(),
+  stdin=b"", stdout=None, preexec=None, attempts=None, under=())`: starts
+  the backend on the test bed (see its docstring for each argument: groups
+  kept with as_nobody, the attempts module's targets, a command such as
+  valgrind to run it under), starts the replays of the devices it opens, and
+  returns a Backend.
   `Backend`: `read_records(n)` / `read_lines(n)` wait for the next n records,
   decoded or as written, read as a strict frontend reads (every read() must
   end at a record boundary); `records_read` counts the records come out of
@@ -106,7 +116,8 @@ on it only what its `Reader` protocol asks (the Backend class is one), and
   `changes_of(records)`: (key_code, state_code, time_stamp) of each record.
 - `constants`: START_US (the usual first event time), RECORD_TIMEOUT,
   EXIT_TIMEOUT, PIECE (511: the stop command's piece), STOP, NO_DEVICES (the
-  message of a run without devices), NOBODY, UMOCKDEV_PRELOAD, READ_SIZE,
+  message of a run without devices), NOBODY, INPUT_GROUP (the emulated
+  nodes' group, as `input` on a real system), UMOCKDEV_PRELOAD, READ_SIZE,
   SANITIZER_MARKS.
 - `process`: one look at a running process in /proc: `open_files(pid)`,
   `threads(pid)`, `waiting_in_poll(pid, tid=None)` (WAITING_SYSCALLS). A
@@ -117,10 +128,15 @@ on it only what its `Reader` protocol asks (the Backend class is one), and
 - `launcher`: what a launcher may do in the child before the exec, for
   `launch(preexec=...)`: `blocking(*signals)`, `ignoring(signum)`,
   `nonblocking(fd)`, `closing(fd)`, `sized_pipe(fd, size)`; `steps(*preexecs)`
-  does several in turn.
+  does several in turn; `without_landlock()` answers ENOSYS to the Landlock
+  calls, as a kernel without Landlock does (python3-seccomp).
 
 The preloaded modules are built from emulation/preload (when tests or the
-benchmark are enabled): umockdev_fixes.so and fail_init.so; wrap.h holds the
+benchmark are enabled): umockdev_fixes.so (also hands umockdev sockets made
+before the backend's filter, and points its Landlock rule for /dev/input at
+the pseudo-terminals behind emulated nodes), fail_init.so and attempts.so
+(plays a fault inside the backend: tries every forbidden action from both
+threads); wrap.h holds the
 macros that forward a wrapped function to the next definition (NEXT, REAL)
 and wrap the open() family (WRAP_OPEN_FAMILY), for any other preloaded
 module (the meson variable emulation_preload_inc is its folder).
