@@ -120,7 +120,9 @@ on it only what its `Reader` protocol asks (the Backend class is one), and
   nodes' group, as `input` on a real system), UMOCKDEV_PRELOAD, READ_SIZE,
   SANITIZER_MARKS.
 - `process`: one look at a running process in /proc: `open_files(pid)`,
-  `threads(pid)`, `waiting_in_poll(pid, tid=None)` (WAITING_SYSCALLS). A
+  `threads(pid)`, `waiting_in_poll(pid, tid=None)` (WAITING_SYSCALLS);
+  `Looks`, the three looks as methods of a class holding its `proc` (the
+  Backend's and the peer's, which makes each a testbed.Reader). A
   check made of two looks at a running process looks first at whether it
   has ended, then at what it changes (its pipes, files, threads): once it
   has ended, those are final.

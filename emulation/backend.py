@@ -186,7 +186,7 @@ def launch(testbed: TestBed, programs: Programs, *, fail: str | None = None,
 # --- the running backend ------------------------------------------------------------
 
 
-class Backend:
+class Backend(process.Looks):
     """The backend running on a test bed, with pipes on its three streams
     (standard output may be handed over instead, see launch).
 
@@ -226,18 +226,6 @@ class Backend:
         # fill the pipe and block the backend; stdout is read only when asked.
         self._err_thread = threading.Thread(target=self._drain_stderr, daemon=True)
         self._err_thread.start()
-
-    def running(self) -> bool:
-        """Whether the backend has not ended yet."""
-        return self.proc.poll() is None
-
-    def open_files(self) -> set[str]:
-        """What the backend's open descriptors point to."""
-        return process.open_files(self.proc.pid)
-
-    def waiting_in_poll(self) -> bool:
-        """Whether the backend's main thread sleeps in its wait for input."""
-        return process.waiting_in_poll(self.proc.pid)
 
     def _drain_stderr(self) -> None:
         for chunk in iter(lambda: self.proc.stderr.read1(65536), b""):

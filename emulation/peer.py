@@ -69,7 +69,7 @@ def peer_changes(events: Iterable[PeerEvent]) -> list[tuple[str, int, int]]:
     return [change for change in (event.change() for event in events) if change]
 
 
-class Peer:
+class Peer(process.Looks):
     """The peer running on a test bed; its output is read all the time."""
 
     def __init__(self, testbed: TestBed, programs: Programs) -> None:
@@ -100,17 +100,6 @@ class Peer:
     @property
     def stderr(self) -> str:
         return b"".join(self._err).decode(errors="replace")
-
-    # What the test bed needs of a reader (testbed.Reader), to start a
-    # replay once the peer has added the device.
-    def running(self) -> bool:
-        return self.proc.poll() is None
-
-    def open_files(self) -> set[str]:
-        return process.open_files(self.proc.pid)
-
-    def waiting_in_poll(self) -> bool:
-        return process.waiting_in_poll(self.proc.pid)
 
     def events(self) -> list[PeerEvent]:
         return peer_events(self.output)

@@ -12,6 +12,7 @@ changes, since once it has ended nothing of it changes any more.
 from __future__ import annotations
 
 import os
+import subprocess
 
 # System calls a program sleeps in while it waits for input (x86-64 numbers):
 # poll, select, epoll_wait, pselect6, ppoll, epoll_pwait, epoll_pwait2.
@@ -53,3 +54,23 @@ def waiting_in_poll(pid: int, tid: int | None = None) -> bool:
     except (OSError, IndexError):
         return False
     return first.isdigit() and int(first) in WAITING_SYSCALLS
+
+
+class Looks:
+    """The looks above at a process a class holds as `proc`: what the test
+    bed needs of a program reading its devices (testbed.Reader, with the
+    class's own `stderr`)."""
+
+    proc: subprocess.Popen
+
+    def running(self) -> bool:
+        """Whether it has not ended yet."""
+        return self.proc.poll() is None
+
+    def open_files(self) -> set[str]:
+        """What its open descriptors point to."""
+        return open_files(self.proc.pid)
+
+    def waiting_in_poll(self) -> bool:
+        """Whether its main thread sleeps in its wait for input."""
+        return waiting_in_poll(self.proc.pid)
