@@ -74,7 +74,6 @@ static const char *redirect(const char *path, char *buf) {
   static const char prefix[] = "/run/udev";
   const char *root = getenv("UMOCKDEV_DIR");
 
-  opening_node = path && strncmp(path, "/dev/input/", 11) == 0;
   if (root && path && strcmp(path, "/dev/input") == 0) return "/dev/pts";
   if (!root || !path || strncmp(path, prefix, sizeof prefix - 1) != 0) return path;
   if (path[sizeof prefix - 1] != '\0' && path[sizeof prefix - 1] != '/')
@@ -110,7 +109,14 @@ static const char *tracked(int fd) {
 
 /* The paths as the caller gave them are tracked: umockdev rewrites them only
  * further down. */
-WRAP_OPEN_FAMILY(redirect, track)
+/* Only the open() family marks a node being opened: a stat() of a node
+ * leads to no socket of umockdev's, and the mark would outlive it. */
+static const char *redirect_open(const char *path, char *buf) {
+  opening_node = path && strncmp(path, "/dev/input/", 11) == 0;
+  return redirect(path, buf);
+}
+
+WRAP_OPEN_FAMILY(redirect_open, track)
 
 int close(int fd) {
   NEXT(close);
