@@ -90,7 +90,6 @@ bool drop_capabilities() {
 
 // The kernel's interface, written out here because the C library has no
 // wrapper and a distribution's headers may be older than the kernel.
-constexpr std::uint64_t fs_execute = 1ULL << 0;
 constexpr std::uint64_t fs_read_file = 1ULL << 2;
 constexpr std::uint64_t fs_read_dir = 1ULL << 3;
 constexpr std::uint64_t fs_first_abi = (1ULL << 13) - 1;        // execute .. make_sym
@@ -137,7 +136,7 @@ bool allow_place(int ruleset, const readable_place &place, std::uint64_t handled
   if (fd < 0) {
     return true;  // nothing there that the backend could read: no rule needed
   }
-  struct path_beneath_attr rule = {place.access & handled & ~fs_execute, fd};
+  struct path_beneath_attr rule = {place.access & handled, fd};
   const long added = syscall(SYS_landlock_add_rule, ruleset, rule_path_beneath, &rule, 0);
   close(fd);
   return added == 0;
